@@ -1,0 +1,42 @@
+# The firmware build: freestanding C++20 for the UEFI target, linked by lld-link into
+# EFI applications. Nothing from the host's headers or libraries may reach it.
+find_program(LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+
+set(KORVANE_FIRMWARE_FLAGS
+    --target=x86_64-unknown-windows
+    -ffreestanding -nostdlibinc
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-unwind-tables -fno-asynchronous-unwind-tables
+    -mno-red-zone -mno-stack-arg-probe
+    -fstack-protector-strong
+    -ffunction-sections -fdata-sections
+    -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+    -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+function(korvane_firmware_target target)
+    target_compile_options(${target} PRIVATE ${KORVANE_FIRMWARE_FLAGS})
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+endfunction()
+
+# add_efi_application(TARGET OUTPUT file.efi ENTRY symbol [SOURCES ...] [OBJECT_LIBRARIES ...])
+function(add_efi_application name)
+    cmake_parse_arguments(A "" "OUTPUT;ENTRY" "SOURCES;OBJECT_LIBRARIES" ${ARGN})
+    set(objects)
+    set(deps ${A_OBJECT_LIBRARIES})
+    if(A_SOURCES)
+        add_library(${name}-objects OBJECT ${A_SOURCES})
+        korvane_firmware_target(${name}-objects)
+        list(APPEND objects $<TARGET_OBJECTS:${name}-objects>)
+        list(APPEND deps ${name}-objects)
+    endif()
+    foreach(lib ${A_OBJECT_LIBRARIES})
+        list(APPEND objects $<TARGET_OBJECTS:${lib}>)
+    endforeach()
+    set(output ${CMAKE_BINARY_DIR}/${A_OUTPUT})
+    add_custom_command(OUTPUT ${output}
+        COMMAND ${LLD_LINK} /nologo /subsystem:efi_application /entry:${A_ENTRY} /nodefaultlib
+                /opt:ref /opt:icf /out:${output} ${objects}
+        DEPENDS ${deps} ${objects}
+        COMMAND_EXPAND_LISTS VERBATIM)
+    add_custom_target(${name} ALL DEPENDS ${output})
+endfunction()
