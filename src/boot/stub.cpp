@@ -1,13 +1,82 @@
 #include "stub.h"
 
+#include "efi/loaded-image.h"
 #include "firmware.h"
+#include "linux.h"
 #include "log.h"
+#include "pe.h"
+#include "stub-initrds.h"
+#include "stub-sections.h"
+#include "util.h"
 
 namespace korvane {
 
-EFI_STATUS run(EFI_HANDLE image) {
-    (void)image;
+namespace {
+
+// What run owns. Members are released in reverse order of declaration, which is the
+// clean-up order the boot relies on.
+struct BootState {
+    EFI_LOADED_IMAGE_PROTOCOL *loaded_image = nullptr;
+    uint32_t profile = 0;
+    PoolPtr<char16_t> cmdline;
+    PeSectionSpan sections[IMAGE_SECTION_COUNT] = {};
+    InitrdSlots initrd_slots;
+    PoolPtr<char> uname;
+    InitrdList initrds;
+    Pages combined_initrd;
+};
+
+iovec section_iovec(const BootState &s, ImageSection kind) {
+    return {static_cast<uint8_t *>(s.loaded_image->ImageBase) + s.sections[kind].mem_offset,
+            s.sections[kind].mem_size};
+}
+
+// The one initrd for the kernel: a single part in place, several parts combined.
+EFI_STATUS final_initrd(BootState &s, iovec *ret) {
+    *ret = {};
+    if (s.initrds.size() == 1)
+        *ret = s.initrds[0];
+    if (s.initrds.size() <= 1)
+        return EFI_SUCCESS;
+    size_t size = 0;
+    EFI_STATUS err = combine_initrds(s.initrds, &s.combined_initrd, &size);
+    if (err != EFI_SUCCESS)
+        return err;
+    // The copies are all the kernel needs now.
+    s.initrd_slots.free_owned();
+    *ret = {s.combined_initrd.ptr(), size};
     return EFI_SUCCESS;
+}
+
+} // namespace
+
+EFI_STATUS run(EFI_HANDLE image) {
+    BootState s;
+
+    EFI_STATUS err =
+        BS->HandleProtocol(image, &EFI_LOADED_IMAGE_PROTOCOL_GUID, reinterpret_cast<void **>(&s.loaded_image));
+    if (err != EFI_SUCCESS)
+        return log_error(err, "Error getting a LoadedImageProtocol handle: %m");
+
+    err = find_sections(s.loaded_image, s.profile, s.sections);
+    if (err != EFI_SUCCESS)
+        return err;
+
+    if (s.sections[SECTION_UNAME].mem_size > 0)
+        s.uname.reset(pe_section_to_str8(s.loaded_image, &s.sections[SECTION_UNAME]));
+
+    if (s.sections[SECTION_CMDLINE].mem_size > 0)
+        s.cmdline.reset(pe_section_to_str16(s.loaded_image, &s.sections[SECTION_CMDLINE]));
+
+    lookup_embedded_initrds(s.loaded_image, s.sections, s.initrd_slots);
+    append_initrd_slots(s.initrd_slots, s.initrds);
+
+    iovec initrd;
+    err = final_initrd(s, &initrd);
+    if (err != EFI_SUCCESS)
+        return err;
+
+    return linux_exec(image, s.cmdline.get(), section_iovec(s, SECTION_LINUX), initrd);
 }
 
 } // namespace korvane

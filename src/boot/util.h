@@ -34,6 +34,14 @@ void *memset(void *p, int c, size_t n);
 [[nodiscard]] char16_t *xstr8_to_utf16(const char *s, size_t n);
 void string_list_free(char16_t **list);
 
+// A (pointer, length) pair for every blob: sections, initrd parts, archives, the kernel.
+struct iovec {
+    void *iov_base;
+    size_t iov_len;
+};
+constexpr bool iovec_is_set(const iovec &v) { return v.iov_base && v.iov_len > 0; }
+constexpr bool iovec_is_valid(const iovec &v) { return v.iov_base || v.iov_len == 0; }
+
 template <typename T> constexpr T &&move(T &v) { return static_cast<T &&>(v); }
 
 // Pool memory owned by one scope.

@@ -16,3 +16,28 @@ static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4);
 constexpr UINT8 END_DEVICE_PATH_TYPE = 0x7f;
 constexpr UINT8 END_ENTIRE_DEVICE_PATH_SUBTYPE = 0xff;
 constexpr UINT8 END_INSTANCE_DEVICE_PATH_SUBTYPE = 0x01;
+
+constexpr UINT8 MEDIA_DEVICE_PATH = 0x04;
+constexpr UINT8 MEDIA_VENDOR_DP = 0x03;
+
+// UEFI 2.10, section 10.3.5.4: a vendor-defined media node.
+struct VENDOR_DEVICE_PATH {
+    EFI_DEVICE_PATH_PROTOCOL Header;
+    EFI_GUID Guid;
+};
+static_assert(sizeof(VENDOR_DEVICE_PATH) == 20);
+
+// A whole device path made of one vendor media node and the end node.
+struct VENDOR_MEDIA_DEVICE_PATH {
+    VENDOR_DEVICE_PATH Vendor;
+    EFI_DEVICE_PATH_PROTOCOL End;
+};
+static_assert(sizeof(VENDOR_MEDIA_DEVICE_PATH) == 24);
+static_assert(offsetof(VENDOR_MEDIA_DEVICE_PATH, End) == 20);
+
+constexpr VENDOR_MEDIA_DEVICE_PATH vendor_media_device_path(const EFI_GUID &guid) {
+    return {
+        .Vendor = {.Header = {MEDIA_DEVICE_PATH, MEDIA_VENDOR_DP, {sizeof(VENDOR_DEVICE_PATH), 0}}, .Guid = guid},
+        .End = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}},
+    };
+}

@@ -1,0 +1,258 @@
+#include "pe.h"
+
+#include "chid.h"
+#include "log.h"
+#include "util.h"
+
+namespace korvane {
+
+const char *const image_section_names[IMAGE_SECTION_COUNT + 1] = {
+    ".linux", ".osrel", ".cmdline", ".initrd", ".ucode", ".splash", ".dtb", ".uname",
+    ".sbat", ".pcrsig", ".pcrpkey", ".profile", ".dtbauto", ".hwids", nullptr,
+};
+
+namespace {
+
+const char *const dtbauto_name = image_section_names[SECTION_DTBAUTO];
+
+template <typename T> const T *at(const void *base, size_t offset) {
+    return reinterpret_cast<const T *>(static_cast<const uint8_t *>(base) + offset);
+}
+
+const PeOptionalHeaderStart *optional_header(const PeFileHeader *pe) { return at<PeOptionalHeaderStart>(pe, sizeof(*pe)); }
+
+const PeSectionHeader *section_table_of(const PeFileHeader *pe) {
+    return at<PeSectionHeader>(pe, sizeof(*pe) + pe->SizeOfOptionalHeader);
+}
+
+bool dos_header_usable(const DosHeader *dos) {
+    return dos->e_magic[0] == 'M' && dos->e_magic[1] == 'Z' && dos->e_lfanew >= sizeof(DosHeader);
+}
+
+bool names_include(const char *const names[], const char *wanted) {
+    for (size_t i = 0; names[i]; i++)
+        if (pe_section_name_equal(names[i], wanted))
+            return true;
+    return false;
+}
+
+void record_section(const PeSectionHeader *h, PeSectionSpan *out) {
+    *out = {
+        .mem_size = h->VirtualSize,
+        .mem_offset = h->VirtualAddress,
+        .raw_size = h->VirtualSize < h->SizeOfRawData ? h->VirtualSize : h->SizeOfRawData,
+        .raw_offset = h->PointerToRawData,
+    };
+}
+
+// The first ".dtbauto" blob that fits this machine; an earlier record stays when none does.
+void locate_dtbauto(const PeSectionHeader *table, size_t n, uintptr_t validate_base, const HwidMatch *hwid,
+                    PeSectionSpan *out) {
+    if (validate_base == 0)
+        return;
+    for (size_t i = 0; i < n; i++) {
+        if (!pe_section_name_equal(table[i].Name, dtbauto_name))
+            continue;
+        const void *blob = reinterpret_cast<const void *>(validate_base + table[i].VirtualAddress);
+        if (pe_use_this_dtb(blob, table[i].VirtualSize, i, hwid)) {
+            record_section(&table[i], out);
+            return;
+        }
+    }
+}
+
+bool is_profile_header(const PeSectionHeader *h) {
+    return pe_section_name_equal(h->Name, image_section_names[SECTION_PROFILE]);
+}
+
+const PeSectionHeader *find_profile_start(const PeSectionHeader *table, size_t n, uint32_t profile) {
+    uint32_t seen = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (!is_profile_header(&table[i]))
+            continue;
+        if (seen == profile)
+            return &table[i];
+        seen++;
+    }
+    return nullptr;
+}
+
+const char *section_bytes(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *section) {
+    return at<char>(loaded_image->ImageBase, section->mem_offset);
+}
+
+// Whether [offset, offset + size) lies within a buffer of `total` bytes.
+constexpr bool fits(uint64_t offset, uint64_t size, uint64_t total) { return offset <= total && size <= total - offset; }
+
+// An entry of a kernel's ".compat" section.
+struct [[gnu::packed]] CompatEntry {
+    uint8_t type;
+    uint8_t size;
+    uint16_t machine;
+    uint32_t entry_point;
+};
+static_assert(sizeof(CompatEntry) == 8);
+
+constexpr uint8_t COMPAT_ENTRY_TYPE_ENTRY_POINT = 1;
+
+} // namespace
+
+bool pe_section_name_equal(const char header_name[8], const char *name) {
+    for (size_t i = 0; i < 8; i++) {
+        if (header_name[i] != name[i])
+            return false;
+        if (header_name[i] == 0)
+            return true;
+    }
+    return true;
+}
+
+void pe_locate_sections_internal(const PeSectionHeader *section_table, size_t n_section_table,
+                                 const char *const names[], uintptr_t validate_base, const HwidMatch *hwid,
+                                 PeSectionSpan *out) {
+    ASSERT(section_table || n_section_table == 0);
+    for (size_t k = 0; names[k]; k++) {
+        if (pe_section_name_equal(names[k], dtbauto_name)) {
+            locate_dtbauto(section_table, n_section_table, validate_base, hwid, &out[k]);
+            continue;
+        }
+        for (size_t i = 0; i < n_section_table; i++)
+            if (pe_section_name_equal(section_table[i].Name, names[k])) {
+                record_section(&section_table[i], &out[k]);
+                break;
+            }
+    }
+}
+
+void pe_locate_sections(const PeSectionHeader *section_table, size_t n_section_table, const char *const names[],
+                        uintptr_t validate_base, PeSectionSpan *out) {
+    if (!names_include(names, dtbauto_name)) {
+        pe_locate_sections_internal(section_table, n_section_table, names, validate_base, nullptr, out);
+        return;
+    }
+    ASSERT(validate_base != 0);
+    HwidMatch hwid = chid_identify(section_table, n_section_table, validate_base);
+    pe_locate_sections_internal(section_table, n_section_table, names, validate_base, &hwid, out);
+}
+
+const PeSectionHeader *pe_section_table_from_base(const void *base, size_t *ret_n) {
+    ASSERT(base);
+    auto *dos = static_cast<const DosHeader *>(base);
+    if (!dos_header_usable(dos))
+        return nullptr;
+    auto *pe = at<PeFileHeader>(base, dos->e_lfanew);
+    if (!verify_pe(dos, pe, false))
+        return nullptr;
+    *ret_n = pe->NumberOfSections;
+    return section_table_of(pe);
+}
+
+EFI_STATUS pe_memory_locate_sections(const void *base, const char *const names[], PeSectionSpan *out) {
+    size_t n = 0;
+    const PeSectionHeader *table = pe_section_table_from_base(base, &n);
+    if (!table)
+        return EFI_LOAD_ERROR;
+    pe_locate_sections(table, n, names, reinterpret_cast<uintptr_t>(base), out);
+    return EFI_SUCCESS;
+}
+
+size_t pe_section_table_find_profile_length(const PeSectionHeader *section_table, size_t n_section_table,
+                                            const PeSectionHeader *start, uint32_t profile) {
+    ASSERT(section_table);
+    ASSERT(n_section_table > 0);
+    ASSERT(start >= section_table && start < section_table + n_section_table);
+    const PeSectionHeader *end = section_table + n_section_table;
+    const PeSectionHeader *i = start;
+    if (profile != PROFILE_BASE) {
+        ASSERT(is_profile_header(start));
+        i++;
+    }
+    while (i < end && !is_profile_header(i))
+        i++;
+    return static_cast<size_t>(i - start);
+}
+
+EFI_STATUS pe_locate_profile_sections(const PeSectionHeader *section_table, size_t n_section_table,
+                                      uint32_t profile, uintptr_t validate_base, PeSectionSpan *out) {
+    ASSERT(section_table || n_section_table == 0);
+    if (!section_table || (profile != PROFILE_BASE && n_section_table == 0))
+        return EFI_NOT_FOUND;
+    const PeSectionHeader *start = section_table;
+    if (profile != PROFILE_BASE) {
+        start = find_profile_start(section_table, n_section_table, profile);
+        if (!start)
+            return EFI_NOT_FOUND;
+    }
+    size_t n = pe_section_table_find_profile_length(section_table, n_section_table, start, profile);
+    pe_locate_sections(start, n, image_section_names, validate_base, out);
+    return EFI_SUCCESS;
+}
+
+char *pe_section_to_str8(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *section) {
+    ASSERT(loaded_image);
+    return xstr8_dup(section_bytes(loaded_image, section), section->mem_size);
+}
+
+char16_t *pe_section_to_str16(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *section) {
+    ASSERT(loaded_image);
+    return xstr8_to_utf16(section_bytes(loaded_image, section), section->mem_size);
+}
+
+bool verify_pe(const void *dos, const void *pe, bool allow_compatibility) {
+    ASSERT(dos);
+    auto *h = static_cast<const PeFileHeader *>(pe);
+    if (h->Signature[0] != 'P' || h->Signature[1] != 'E' || h->Signature[2] != 0 || h->Signature[3] != 0)
+        return false;
+    if (h->Machine != PE_MACHINE_X64 && !(allow_compatibility && h->Machine == PE_MACHINE_UNKNOWN))
+        return false;
+    if (h->NumberOfSections == 0)
+        return false;
+    uint16_t magic = optional_header(h)->Magic;
+    return magic == PE_MAGIC_PE32 || magic == PE_MAGIC_PE32_PLUS;
+}
+
+EFI_STATUS inspect_kernel_image(const void *kernel, size_t kernel_size, uint32_t *ret_compat_entry_point,
+                                uint32_t *ret_size_in_memory) {
+    auto *dos = static_cast<const DosHeader *>(kernel);
+    // The headers are read straight from the section; keep every read inside it.
+    if (kernel_size < sizeof(*dos) || !dos_header_usable(dos) ||
+        !fits(dos->e_lfanew, sizeof(PeFileHeader) + sizeof(PeOptionalHeaderStart), kernel_size))
+        return EFI_LOAD_ERROR;
+    auto *pe = at<PeFileHeader>(kernel, dos->e_lfanew);
+    if (!verify_pe(dos, pe, true))
+        return EFI_LOAD_ERROR;
+    *ret_size_in_memory = optional_header(pe)->SizeOfImage;
+    *ret_compat_entry_point = 0;
+    if (optional_header(pe)->MajorImageVersion == 0)
+        return EFI_UNSUPPORTED;
+    if (pe->Machine == PE_MACHINE_X64)
+        return EFI_SUCCESS;
+    *ret_compat_entry_point = find_compat_entry_point(kernel, kernel_size, pe);
+    return *ret_compat_entry_point != 0 ? EFI_SUCCESS : EFI_UNSUPPORTED;
+}
+
+uint32_t find_compat_entry_point(const void *kernel, size_t kernel_size, const PeFileHeader *pe) {
+    static const char *const compat_names[] = {".compat", nullptr};
+    size_t table_offset = reinterpret_cast<const uint8_t *>(section_table_of(pe)) - static_cast<const uint8_t *>(kernel);
+    if (!fits(table_offset, size_t{pe->NumberOfSections} * sizeof(PeSectionHeader), kernel_size))
+        return 0;
+    PeSectionSpan compat = {};
+    pe_locate_sections(section_table_of(pe), pe->NumberOfSections, compat_names, reinterpret_cast<uintptr_t>(kernel),
+                       &compat);
+    if (compat.mem_size == 0 || !fits(compat.mem_offset, compat.mem_size, kernel_size))
+        return 0;
+    const uint8_t *entry = at<uint8_t>(kernel, compat.mem_offset);
+    for (size_t left = compat.mem_size; left >= sizeof(CompatEntry);) {
+        uint8_t type = entry[0], size = entry[1];
+        if (type == 0 || size == 0 || size > left)
+            return 0;
+        auto *e = reinterpret_cast<const CompatEntry *>(entry);
+        if (type == COMPAT_ENTRY_TYPE_ENTRY_POINT && size >= sizeof(CompatEntry) && e->machine == PE_MACHINE_X64)
+            return e->entry_point;
+        entry += size;
+        left -= size;
+    }
+    return 0;
+}
+
+} // namespace korvane

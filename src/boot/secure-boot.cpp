@@ -1,0 +1,87 @@
+#include "secure-boot.h"
+
+#include "efi/global-variable.h"
+#include "efi/security-arch.h"
+#include "efivars.h"
+#include "firmware.h"
+#include "util.h"
+
+namespace korvane {
+
+namespace {
+
+struct SecurityOverride {
+    EFI_SECURITY_ARCH_PROTOCOL *security;
+    EFI_SECURITY2_ARCH_PROTOCOL *security2;
+    EFI_SECURITY_FILE_AUTHENTICATION_STATE original_hook;
+    EFI_SECURITY2_FILE_AUTHENTICATION original_hook2;
+    SecurityValidator validator;
+    const void *validator_data;
+};
+
+SecurityOverride security_override;
+
+EFI_STATUS EFIAPI security_hook(const EFI_SECURITY_ARCH_PROTOCOL *This, UINT32 authentication_status,
+                                const EFI_DEVICE_PATH_PROTOCOL *file) {
+    (void)This;
+    ASSERT(security_override.validator);
+    ASSERT(security_override.security);
+    ASSERT(security_override.original_hook);
+    if (security_override.validator(security_override.validator_data, file, nullptr, 0))
+        return EFI_SUCCESS;
+    return security_override.original_hook(security_override.security, authentication_status, file);
+}
+
+EFI_STATUS EFIAPI security2_hook(const EFI_SECURITY2_ARCH_PROTOCOL *This, const EFI_DEVICE_PATH_PROTOCOL *device_path,
+                                 VOID *file_buffer, UINTN file_size, BOOLEAN boot_policy) {
+    (void)This;
+    ASSERT(security_override.validator);
+    ASSERT(security_override.security2);
+    ASSERT(security_override.original_hook2);
+    if (security_override.validator(security_override.validator_data, device_path, file_buffer, file_size))
+        return EFI_SUCCESS;
+    return security_override.original_hook2(security_override.security2, device_path, file_buffer, file_size,
+                                            boot_policy);
+}
+
+template <typename T> T *locate(const EFI_GUID &guid) {
+    void *p = nullptr;
+    if (BS->LocateProtocol(&guid, nullptr, &p) != EFI_SUCCESS)
+        return nullptr;
+    return static_cast<T *>(p);
+}
+
+} // namespace
+
+bool secure_boot_active() {
+    PoolPtr<uint8_t> value;
+    size_t size = 0;
+    if (variable_get_raw(EFI_GLOBAL_VARIABLE, u"SecureBoot", reinterpret_cast<void **>(value.out()), &size) !=
+        EFI_SUCCESS)
+        return false;
+    return value && size > 0 && value[0] != 0;
+}
+
+void override_security_hooks(SecurityValidator validator, const void *validator_data) {
+    security_override = {.validator = validator, .validator_data = validator_data};
+
+    if (auto *security = locate<EFI_SECURITY_ARCH_PROTOCOL>(EFI_SECURITY_ARCH_PROTOCOL_GUID)) {
+        security_override.security = security;
+        security_override.original_hook = security->FileAuthenticationState;
+        security->FileAuthenticationState = security_hook;
+    }
+    if (auto *security2 = locate<EFI_SECURITY2_ARCH_PROTOCOL>(EFI_SECURITY2_ARCH_PROTOCOL_GUID)) {
+        security_override.security2 = security2;
+        security_override.original_hook2 = security2->FileAuthentication;
+        security2->FileAuthentication = security2_hook;
+    }
+}
+
+void restore_security_hooks() {
+    if (security_override.original_hook)
+        security_override.security->FileAuthenticationState = security_override.original_hook;
+    if (security_override.original_hook2)
+        security_override.security2->FileAuthentication = security_override.original_hook2;
+}
+
+} // namespace korvane

@@ -1,0 +1,64 @@
+// The parts of the one initrd the kernel receives, and their combination.
+#pragma once
+
+#include "efi/loaded-image.h"
+#include "pe.h"
+#include "util.h"
+
+namespace korvane {
+
+enum InitrdSlot {
+    INITRD_SLOT_UCODE,
+    INITRD_SLOT_BASE,
+    INITRD_SLOT_CREDENTIALS,
+    INITRD_SLOT_GLOBAL_CREDENTIALS,
+    INITRD_SLOT_SYSEXT,
+    INITRD_SLOT_CONFEXT,
+    INITRD_SLOT_PCRSIG,
+    INITRD_SLOT_PCRPKEY,
+    INITRD_SLOT_OSREL,
+    INITRD_SLOT_PROFILE,
+    INITRD_SLOT_COUNT,
+};
+
+// Slots 0 and 1 point into the loaded image; the others are pool memory owned here.
+class InitrdSlots {
+public:
+    InitrdSlots() = default;
+    InitrdSlots(const InitrdSlots &) = delete;
+    InitrdSlots &operator=(const InitrdSlots &) = delete;
+    ~InitrdSlots() { free_owned(); }
+
+    iovec &operator[](size_t i) { return slots_[i]; }
+    const iovec &operator[](size_t i) const { return slots_[i]; }
+    void free_owned();
+
+private:
+    iovec slots_[INITRD_SLOT_COUNT] = {};
+};
+
+// The parts in hand-over order; refers to memory it does not own.
+class InitrdList {
+public:
+    InitrdList() = default;
+    InitrdList(const InitrdList &) = delete;
+    InitrdList &operator=(const InitrdList &) = delete;
+
+    void append(const iovec &part);
+    size_t size() const { return n_; }
+    const iovec &operator[](size_t i) const { return items_[i]; }
+
+private:
+    PoolPtr<iovec> items_;
+    size_t n_ = 0;
+};
+
+void lookup_embedded_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *sections,
+                             InitrdSlots &slots);
+void append_initrd_slots(const InitrdSlots &slots, InitrdList &list);
+
+// Copies the parts, each zero-filled to a multiple of 4, into pages below 4 GiB.
+// EFI_OUT_OF_RESOURCES when the total size overflows.
+EFI_STATUS combine_initrds(const InitrdList &list, Pages *ret_pages, size_t *ret_size);
+
+} // namespace korvane

@@ -1,0 +1,32 @@
+#include "stub-sections.h"
+
+#include "log.h"
+#include "util.h"
+
+namespace korvane {
+
+EFI_STATUS find_sections(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, uint32_t profile, PeSectionSpan *sections) {
+    ASSERT(loaded_image->ImageBase);
+    size_t n = 0;
+    const PeSectionHeader *table = pe_section_table_from_base(loaded_image->ImageBase, &n);
+    if (!table)
+        return log_error(EFI_LOAD_ERROR, "Unable to locate PE section table: %m");
+
+    auto base = reinterpret_cast<uintptr_t>(loaded_image->ImageBase);
+    EFI_STATUS err = pe_locate_profile_sections(table, n, PROFILE_BASE, base, sections);
+    if (err != EFI_SUCCESS)
+        return log_error(err, "Unable to locate embedded base PE sections: %m");
+
+    if (profile != PROFILE_BASE) {
+        err = pe_locate_profile_sections(table, n, profile, base, sections);
+        // Profile 0 is asked for by default; an image without profiles just has none.
+        if (err != EFI_SUCCESS && !(err == EFI_NOT_FOUND && profile == 0))
+            return log_error(err, "Unable to locate embedded per-profile PE sections: %m");
+    }
+
+    if (sections[SECTION_LINUX].mem_size == 0)
+        return log_error(EFI_NOT_FOUND, "Image lacks .linux section.");
+    return EFI_SUCCESS;
+}
+
+} // namespace korvane
