@@ -1,6 +1,8 @@
 #include "stub-sections.h"
 
+#include "efi-string.h"
 #include "log.h"
+#include "measure.h"
 #include "util.h"
 
 namespace korvane {
@@ -27,6 +29,37 @@ EFI_STATUS find_sections(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, uint32_t
     if (sections[SECTION_LINUX].mem_size == 0)
         return log_error(EFI_NOT_FOUND, "Image lacks .linux section.");
     return EFI_SUCCESS;
+}
+
+void measure_profile(uint32_t profile, int *parameters_measured) {
+    if (profile == 0)
+        return;
+    PoolPtr<char16_t> text(xformat("%u", profile));
+    bool measured = false;
+    (void)tpm_log_tagged_event(PCR_KERNEL_PARAMETERS, reinterpret_cast<uintptr_t>(text.get()),
+                               (str16_len(text.get()) + 1) * sizeof(char16_t), TAG_PROFILE_NUMBER, text.get(),
+                               &measured);
+    *parameters_measured = measured;
+}
+
+void measure_sections(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *sections,
+                      int *image_measured) {
+    *image_measured = -1;
+    auto base = reinterpret_cast<uintptr_t>(loaded_image->ImageBase);
+    for (size_t i = 0; i < IMAGE_SECTION_COUNT; i++) {
+        // The PCR signature is computed over these measurements, so it cannot be one of them.
+        if (i == SECTION_PCRSIG || sections[i].mem_size == 0)
+            continue;
+        const char *name = image_section_names[i];
+        bool measured = false;
+        (void)tpm_log_ipl_event_str8(PCR_KERNEL_IMAGE, reinterpret_cast<uintptr_t>(name), str8_len(name) + 1, name,
+                                     &measured);
+        merge_measured(image_measured, measured);
+        measured = false;
+        (void)tpm_log_ipl_event_str8(PCR_KERNEL_IMAGE, base + sections[i].mem_offset, sections[i].mem_size, name,
+                                     &measured);
+        merge_measured(image_measured, measured);
+    }
 }
 
 } // namespace korvane

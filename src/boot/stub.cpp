@@ -5,6 +5,7 @@
 #include "linux.h"
 #include "log.h"
 #include "pe.h"
+#include "stub-cmdline.h"
 #include "stub-initrds.h"
 #include "stub-sections.h"
 #include "util.h"
@@ -20,6 +21,8 @@ struct BootState {
     uint32_t profile = 0;
     PoolPtr<char16_t> cmdline;
     PeSectionSpan sections[IMAGE_SECTION_COUNT] = {};
+    int kernel_image_measured = -1;
+    int kernel_params_measured = -1;
     InitrdSlots initrd_slots;
     PoolPtr<char> uname;
     InitrdList initrds;
@@ -58,15 +61,20 @@ EFI_STATUS run(EFI_HANDLE image) {
     if (err != EFI_SUCCESS)
         return log_error(err, "Error getting a LoadedImageProtocol handle: %m");
 
+    process_arguments(image, s.loaded_image, &s.profile, &s.cmdline);
+
     err = find_sections(s.loaded_image, s.profile, s.sections);
     if (err != EFI_SUCCESS)
         return err;
 
+    measure_profile(s.profile, &s.kernel_params_measured);
+    measure_sections(s.loaded_image, s.sections, &s.kernel_image_measured);
+
     if (s.sections[SECTION_UNAME].mem_size > 0)
         s.uname.reset(pe_section_to_str8(s.loaded_image, &s.sections[SECTION_UNAME]));
 
-    if (s.sections[SECTION_CMDLINE].mem_size > 0)
-        s.cmdline.reset(pe_section_to_str16(s.loaded_image, &s.sections[SECTION_CMDLINE]));
+    settle_command_line(s.loaded_image, s.sections, &s.cmdline, &s.kernel_params_measured);
+    cmdline_append_smbios(&s.cmdline, &s.kernel_params_measured);
 
     lookup_embedded_initrds(s.loaded_image, s.sections, s.initrd_slots);
     append_initrd_slots(s.initrd_slots, s.initrds);
