@@ -1,0 +1,50 @@
+// In-memory cpio archives in the newc format (magic "070701", no checksum), the format the
+// kernel unpacks from initrds. An archive under construction is a pool buffer and its size,
+// both owned by the caller; an empty archive is (null, 0). Every append reallocates the
+// buffer to exactly its new size. Archive sizes stay multiples of 4, so finished archives
+// can be concatenated into one initrd.
+//
+// Inode numbers come from a counter the caller sets to 1 for each new archive; every member
+// takes the counter's value and increments it. 0xFFFFFFFF is never handed out.
+//
+// A failing pack_cpio_one or pack_cpio_dir leaves the archive and the counter as they were.
+#pragma once
+
+#include "efi/efi.h"
+#include "util.h"
+
+namespace korvane {
+
+// Writes `value` as 8 lowercase hexadecimal digits; returns the position after them.
+char *write_cpio_word(char *p, uint32_t value);
+// Writes zero bytes until (p - start) is a multiple of 4; returns the position after them.
+char *pad4(char *p, const char *start);
+
+// Appends the regular file "<prefix>/<fname>" with mode `access_mode | 0100000`. `fname`
+// must be 7-bit. EFI_LOAD_ERROR when the contents exceed 0xFFFFFFFF bytes;
+// EFI_OUT_OF_RESOURCES when the counter is exhausted or a size does not fit.
+EFI_STATUS pack_cpio_one(const char16_t *fname, const void *contents, size_t contents_size,
+                         const char *target_dir_prefix, uint32_t access_mode, uint32_t *inode_counter,
+                         void **cpio_buffer, size_t *cpio_buffer_size);
+
+// Appends the directory `path` with mode `dir_mode | 040000`.
+EFI_STATUS pack_cpio_dir(const char *path, uint32_t dir_mode, uint32_t *inode_counter, void **cpio_buffer,
+                         size_t *cpio_buffer_size);
+
+// Appends every directory leading to `path` (mode 0555), then `path` itself with `dir_mode`.
+// EFI_OUT_OF_RESOURCES when a leading directory cannot be appended; the ones appended
+// before stay in the archive, which the caller then discards.
+EFI_STATUS pack_cpio_leading_dirs(const char *path, uint32_t dir_mode, uint32_t *inode_counter, void **cpio_buffer,
+                                  size_t *cpio_buffer_size);
+
+// Completes the archive with the "TRAILER!!!" record.
+void append_cpio_trailer(void **cpio_buffer, size_t *cpio_buffer_size);
+
+// A complete archive of the directories leading to `target_dir_prefix` and one file in it.
+// On success the caller owns ret_buffer->iov_base; on failure nothing is left behind and
+// ret_buffer is not written.
+EFI_STATUS pack_cpio_literal(const void *data, size_t data_size, const char *target_dir_prefix,
+                             const char16_t *target_filename, uint32_t dir_mode, uint32_t access_mode,
+                             iovec *ret_buffer);
+
+} // namespace korvane
