@@ -1,0 +1,29 @@
+#include "image-writer.h"
+
+#include "file-io.h"
+#include "image-stream.h"
+
+#include <cassert>
+
+namespace korvane {
+
+void write_pe_image(const InputFile &stub, const PeLayout &layout, std::span<const SectionContent> sections,
+                    const std::string &output) {
+    assert(sections.size() == layout.appended.size());
+    OutputFile out(output);
+    ImageStream stream(out);
+    stream.bytes(layout.headers.data(), layout.headers.size());
+    assert(stream.position() == layout.stub_data_to);
+    stream.file(stub, layout.stub_data_from, layout.stub_data_length, layout.fixups);
+    for (std::size_t i = 0; i < sections.size(); i++) {
+        const PeSection &s = layout.appended[i];
+        stream.zeros_to(s.pointer_to_raw_data);
+        sections[i].write(stream);
+        stream.zeros_to(std::uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data);
+    }
+    stream.zeros_to(layout.file_size);
+    stream.finish_checksum(layout.checksum_offset);
+    out.commit();
+}
+
+} // namespace korvane

@@ -1,0 +1,20 @@
+// Writes a PE image laid out by plan_append: the stub's headers and data, then each
+// appended section's content, then the checksum over the finished file. The output
+// appears under its name only when all of it is written.
+#pragma once
+
+#include "pe-layout.h"
+#include "section-content.h"
+
+#include <span>
+#include <string>
+
+namespace korvane {
+
+class InputFile;
+
+// sections[i] is the content of layout.appended[i].
+void write_pe_image(const InputFile &stub, const PeLayout &layout, std::span<const SectionContent> sections,
+                    const std::string &output);
+
+} // namespace korvane
