@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing korvane-boot need, when missing.
+# Quick and without network access when everything is already there.
+set -euo pipefail
+
+PACKAGES=(
+    clang lld cmake ninja-build          # both builds: cross-compiling to PE/COFF, lld-link
+    libclang-rt-dev                      # ASan/UBSan runtimes of the host build
+    libgtest-dev libgmock-dev libssl-dev # unit tests
+    python3                              # VM test runner
+    qemu-system-x86 ovmf                 # the real firmware
+    swtpm swtpm-tools                    # software TPM
+    mtools dosfstools gdisk              # ESP disk images
+    openssl sbsigntool                   # Secure Boot signing
+    busybox-static binutils cpio         # kernel boot images, initrd checks
+)
+
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${PACKAGES[@]}" 2>/dev/null | awk '$2 == "installed" { print $1 }' || true)
+missing=()
+for package in "${PACKAGES[@]}"; do
+    grep -qx "$package" <<<"$installed" || missing+=("$package")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+    echo "setup: all ${#PACKAGES[@]} packages are installed"
+    exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+    sudo=(sudo)
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update
+"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,122 @@
+"""Building unified kernel images with korvane-uki, reading their sections back, and starting
+them through the launcher, for the VM tests.
+
+The launcher (test/vm/launcher/) is started by the firmware; it starts the images listed in
+\\launcher\\images on the ESP, each with the load options given there, and reports the status
+of every LoadImage and StartImage call in LAUNCHER lines (see reports.py).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import struct
+import subprocess
+import uuid
+from pathlib import Path
+
+import vmrun
+
+# UEFI status codes (UEFI 2.10, appendix D).
+_ERROR = 1 << 63
+EFI_SUCCESS = 0
+EFI_BUFFER_TOO_SMALL = _ERROR | 5
+EFI_NOT_FOUND = _ERROR | 14
+EFI_ACCESS_DENIED = _ERROR | 15
+EFI_SECURITY_VIOLATION = _ERROR | 26
+
+# The exit values the probe and the launcher write to isa-debug-exit when they are done.
+PROBE_EXIT_VALUE = 0x50
+LAUNCHER_EXIT_VALUE = 0x4C
+
+# The vendor media node under which the stub loads the kernel from memory.
+KERNEL_PAYLOAD_VENDOR_GUID = uuid.UUID("55c5d1f8-04cd-46b5-8a20-e56cbb3052d0")
+
+LAUNCHER_LIST = "launcher/images"
+ESP_IMAGE_DIR = "EFI/Linux"
+
+
+def vendor_media_device_path(guid: uuid.UUID) -> bytes:
+    """A device path of one vendor-defined media node and the end node (UEFI 2.10, 10.3.5.4)."""
+    return struct.pack("<BBH", 0x04, 0x03, 20) + guid.bytes_le + struct.pack("<BBH", 0x7F, 0xFF, 4)
+
+
+def stub() -> Path:
+    return vmrun.build_file("korvane-stub-x64.efi")
+
+
+def probe() -> Path:
+    return vmrun.build_file("korvane-probe-x64.efi")
+
+
+def launcher() -> Path:
+    return vmrun.build_file("korvane-launcher-x64.efi")
+
+
+def build_uki(output: Path, *, linux: Path, cmdline: str | None = None, initrd: bytes | None = None,
+              ucode: bytes | None = None) -> Path:
+    """Runs korvane-uki build on the stub; section contents given as bytes are written beside output."""
+    args = [str(vmrun.build_file("tools/korvane-uki")), "build", "--stub", str(stub()), "--linux", str(linux)]
+    if cmdline is not None:
+        args += ["--cmdline", cmdline]
+    for option, data in (("--initrd", initrd), ("--ucode", ucode)):
+        if data is not None:
+            part = output.with_name(f"{output.name}{option.replace('--', '.')}")
+            part.write_bytes(data)
+            args += [option, str(part)]
+    proc = subprocess.run(args + ["--output", str(output)], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if proc.returncode != 0:
+        raise AssertionError(f"korvane-uki failed ({proc.returncode}): {proc.stderr}")
+    return output
+
+
+def pe_sections(image: bytes) -> dict[str, bytes]:
+    """Every section of a PE image by name, as it lies in memory (VirtualSize bytes, the part
+    beyond the raw data zero-filled); the first section of a name wins."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    if image[pe:pe + 4] != b"PE\0\0":
+        raise ValueError("no PE header")
+    count, optional_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+    sections: dict[str, bytes] = {}
+    table = pe + 24 + optional_size
+    for i in range(count):
+        raw_name, virtual_size, _, raw_size, raw_offset = struct.unpack_from("<8sIIII", image, table + 40 * i)
+        name = raw_name.rstrip(b"\0").decode()
+        data = image[raw_offset:raw_offset + min(raw_size, virtual_size)]
+        sections.setdefault(name, data + bytes(virtual_size - len(data)))
+    return sections
+
+
+@dataclasses.dataclass(frozen=True)
+class Launch:
+    """One image for the launcher to start: a file for the ESP, and its load options."""
+
+    image: Path
+    esp_name: str
+    load_options: bytes | None = None
+
+    @property
+    def esp_path(self) -> str:
+        return f"{ESP_IMAGE_DIR}/{self.esp_name}"
+
+
+def install_launcher(vm: vmrun.Machine, *launches: Launch) -> None:
+    """Makes the launcher the machine's boot image (signed under Secure Boot) and lists the
+    images for it to start in this order; the images are copied as they are (unsigned)."""
+    vm.boot_efi(launcher())
+    lines = []
+    for launch in launches:
+        vm.add_esp_file(launch.esp_path, launch.image)
+        line = "\\" + launch.esp_path.replace("/", "\\")
+        if launch.load_options is not None:
+            line += " " + launch.load_options.hex()
+        lines.append(line + "\n")
+    vm.add_esp_file(LAUNCHER_LIST, "".join(lines))
+
+
+def utf16_load_options(text: str) -> bytes:
+    """Load options as a boot manager passes a command line: UTF-16LE with a terminating NUL."""
+    return text.encode("utf-16-le") + b"\0\0"
+
+
+def padded4(data: bytes) -> bytes:
+    return data + bytes(-len(data) % 4)

@@ -1,0 +1,108 @@
+// The launcher: started by the firmware, it starts the images its list on the ESP names, one
+// after the other, each through LoadImage from its file and StartImage, with the load options
+// the list gives, as a boot manager would, and reports on the serial port what each call
+// returned (report.h gives the line format). Then it ends the VM.
+//
+//   list-status              reading \launcher\images
+//   image.N.entry-status     parsing line N (counted from 0, empty lines skipped)
+//   image.N.path             the image's path
+//   image.N.load-status      LoadImage's status
+//   image.N.start-status     StartImage's status, when the image was loaded
+#include "../debug-exit.h"
+#include "../report.h"
+#include "boot/efi/loaded-image.h"
+#include "boot/firmware.h"
+#include "boot/log.h"
+#include "esp-file.h"
+#include "file-device-path.h"
+#include "launch-list.h"
+
+namespace korvane::vmtest {
+
+namespace {
+
+// The tests expect this value through isa-debug-exit after the last image returned.
+constexpr uint8_t LAUNCHER_EXIT_VALUE = 0x4c;
+constexpr const char16_t *LIST_PATH = u"\\launcher\\images";
+constexpr size_t LIST_SIZE_MAX = 256 * 1024;
+
+EFI_STATUS load(EFI_HANDLE launcher, EFI_HANDLE device, const char16_t *path, EFI_HANDLE *ret_image) {
+    PoolPtr<EFI_DEVICE_PATH_PROTOCOL> dp;
+    EFI_STATUS err = file_device_path(device, path, &dp);
+    if (err != EFI_SUCCESS)
+        return err;
+    err = BS->LoadImage(false, launcher, dp.get(), nullptr, 0, ret_image);
+    // Secure Boot refusals may come with a handle, which is of no use.
+    if (err != EFI_SUCCESS && *ret_image) {
+        BS->UnloadImage(*ret_image);
+        *ret_image = nullptr;
+    }
+    return err;
+}
+
+EFI_STATUS set_load_options(EFI_HANDLE image, const LaunchEntry &entry) {
+    if (!entry.options)
+        return EFI_SUCCESS;
+    EFI_LOADED_IMAGE_PROTOCOL *loaded_image = nullptr;
+    EFI_STATUS err =
+        BS->HandleProtocol(image, &EFI_LOADED_IMAGE_PROTOCOL_GUID, reinterpret_cast<void **>(&loaded_image));
+    if (err != EFI_SUCCESS)
+        return err;
+    loaded_image->LoadOptions = entry.options.get();
+    loaded_image->LoadOptionsSize = static_cast<UINT32>(entry.options_size);
+    return EFI_SUCCESS;
+}
+
+void launch(Report &report, size_t index, EFI_HANDLE launcher, EFI_HANDLE device, const LaunchEntry &entry) {
+    report.text(Key("image", index, "path").c_str(), entry.path.get(), str16_len(entry.path.get()));
+    EFI_HANDLE image = nullptr;
+    EFI_STATUS err = load(launcher, device, entry.path.get(), &image);
+    report.status(Key("image", index, "load-status").c_str(), err);
+    if (err != EFI_SUCCESS)
+        return;
+    err = set_load_options(image, entry);
+    if (err != EFI_SUCCESS) {
+        report.status(Key("image", index, "options-status").c_str(), err);
+        BS->UnloadImage(image);
+        return;
+    }
+    // An application's image is unloaded by the firmware when it returns.
+    err = BS->StartImage(image, nullptr, nullptr);
+    report.status(Key("image", index, "start-status").c_str(), err);
+}
+
+void launch_all(EFI_HANDLE launcher) {
+    Report report("LAUNCHER");
+    EFI_LOADED_IMAGE_PROTOCOL *loaded_image = nullptr;
+    EFI_STATUS err =
+        BS->HandleProtocol(launcher, &EFI_LOADED_IMAGE_PROTOCOL_GUID, reinterpret_cast<void **>(&loaded_image));
+    PoolPtr<uint8_t> list;
+    size_t size = 0;
+    if (err == EFI_SUCCESS)
+        err = read_device_file(loaded_image->DeviceHandle, LIST_PATH, LIST_SIZE_MAX, &list, &size);
+    report.status("list-status", err);
+
+    size_t offset = 0, index = 0;
+    LaunchEntry entry;
+    EFI_STATUS entry_status = EFI_SUCCESS;
+    while (err == EFI_SUCCESS && next_launch_entry(list.get(), size, &offset, &entry, &entry_status)) {
+        report.status(Key("image", index, "entry-status").c_str(), entry_status);
+        if (entry_status == EFI_SUCCESS)
+            launch(report, index, launcher, loaded_image->DeviceHandle, entry);
+        index++;
+    }
+    report.end();
+}
+
+} // namespace
+
+} // namespace korvane::vmtest
+
+// Runs before and after the guard changes, so its frame is not checked against it.
+extern "C" __attribute__((no_stack_protector)) EFI_STATUS EFIAPI launcher_entry(EFI_HANDLE image,
+                                                                              EFI_SYSTEM_TABLE *system_table) {
+    korvane::firmware_init(system_table);
+    korvane::stack_guard_init();
+    korvane::vmtest::launch_all(image);
+    korvane::vmtest::debug_exit(korvane::vmtest::LAUNCHER_EXIT_VALUE);
+}

@@ -1,0 +1,136 @@
+"""A real Linux guest for the VM tests and the demo: Debian's kernel, fetched once into a cache
+outside the repository, and a small busybox initrd built here as a cpio newc archive.
+
+The kernel comes from the Debian package that linux-image-amd64 depends on, fetched with
+apt-get download and unpacked with dpkg-deb into KORVANE_CACHE_DIR (default
+~/.cache/korvane); the .deb stays there for later use. busybox is the host's static one
+(Debian's busybox-static).
+"""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+from pathlib import Path
+
+BUSYBOX = Path("/bin/busybox")
+KERNEL_META_PACKAGE = "linux-image-amd64"
+# The line the initrd's init prints, followed by the kernel's /proc/cmdline.
+CMDLINE_MARKER = "korvane-init: cmdline="
+
+
+def cache_dir() -> Path:
+    env = os.environ.get("KORVANE_CACHE_DIR")
+    if env:
+        return Path(env)
+    return Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "korvane"
+
+
+def _run(args: list[str], **kwargs) -> str:
+    proc = subprocess.run(args, capture_output=True, text=True, stdin=subprocess.DEVNULL, **kwargs)
+    if proc.returncode != 0:
+        raise RuntimeError(f"{' '.join(args)} failed ({proc.returncode}): {proc.stderr.strip()}")
+    return proc.stdout
+
+
+def _root_prefix() -> list[str]:
+    return [] if os.geteuid() == 0 else ["sudo"]
+
+
+def kernel_package() -> str:
+    """The versioned kernel package the meta package names, e.g. linux-image-6.1.0-57-amd64.
+    Reads the package lists once more after apt-get update when they do not know it."""
+    for attempt in range(2):
+        proc = subprocess.run(["apt-cache", "depends", KERNEL_META_PACKAGE], capture_output=True, text=True,
+                              stdin=subprocess.DEVNULL)
+        for line in proc.stdout.splitlines():
+            words = line.split()
+            if len(words) == 2 and words[0] == "Depends:" and words[1].startswith("linux-image-"):
+                return words[1]
+        if attempt == 0:
+            _run(_root_prefix() + ["apt-get", "update"])
+    raise RuntimeError(f"apt-cache names no kernel package for {KERNEL_META_PACKAGE}")
+
+
+def debian_kernel() -> Path:
+    """The vmlinuz of Debian's current kernel package, downloaded and unpacked on first use."""
+    package = kernel_package()
+    folder = cache_dir() / "debian-kernel"
+    kernel = folder / package / "vmlinuz"
+    if kernel.is_file():
+        return kernel
+    folder.mkdir(parents=True, exist_ok=True)
+    # Tests run in parallel; one of them fetches, the others wait for it.
+    with open(folder / ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not kernel.is_file():
+            _fetch(package, folder, kernel)
+    return kernel
+
+
+def _fetch(package: str, folder: Path, kernel: Path) -> None:
+    debs = sorted(folder.glob(f"{package}_*.deb"))
+    if not debs:
+        _run(["apt-get", "download", package], cwd=folder)
+        debs = sorted(folder.glob(f"{package}_*.deb"))
+    if not debs:
+        raise RuntimeError(f"apt-get download {package} left no .deb in {folder}")
+    with tempfile.TemporaryDirectory(dir=folder) as tmp:
+        _run(["dpkg-deb", "-x", str(debs[-1]), tmp])
+        found = sorted(Path(tmp, "boot").glob("vmlinuz-*"))
+        if len(found) != 1:
+            raise RuntimeError(f"{debs[-1]} holds {len(found)} vmlinuz files")
+        kernel.parent.mkdir(exist_ok=True)
+        staged = kernel.with_suffix(".part")
+        shutil.copyfile(found[0], staged)
+        staged.rename(kernel)
+
+
+def newc_archive(entries: list[tuple[str, int, bytes, tuple[int, int]]]) -> bytes:
+    """A cpio archive in the "new ASCII" (newc) format: (name, mode, data, (rdev major, minor))
+    per member, then the trailer. Every header and every member's data start at a multiple of 4."""
+    out = bytearray()
+    for ino, (name, mode, data, (rmajor, rminor)) in enumerate(entries + [("TRAILER!!!", 0, b"", (0, 0))], 1):
+        encoded = name.encode() + b"\0"
+        nlink = 2 if stat.S_ISDIR(mode) else 1
+        fields = (ino, mode, 0, 0, nlink, 0, len(data), 0, 0, rmajor, rminor, len(encoded), 0)
+        out += b"070701" + b"".join(b"%08x" % f for f in fields) + encoded
+        out += bytes(-len(out) % 4) + data
+        out += bytes(-len(out) % 4)
+    return bytes(out)
+
+
+def busybox_initrd(init_script: str) -> bytes:
+    """An initrd whose /init is the given busybox shell script, with /bin/busybox, /proc, /sys
+    and /dev/console (without which the kernel starts init with no console)."""
+    directory = stat.S_IFDIR | 0o755
+    return newc_archive([
+        ("bin", directory, b"", (0, 0)),
+        ("bin/busybox", stat.S_IFREG | 0o755, BUSYBOX.read_bytes(), (0, 0)),
+        ("dev", directory, b"", (0, 0)),
+        ("dev/console", stat.S_IFCHR | 0o600, b"", (5, 1)),
+        ("proc", directory, b"", (0, 0)),
+        ("sys", directory, b"", (0, 0)),
+        ("init", stat.S_IFREG | 0o755, init_script.encode(), (0, 0)),
+    ])
+
+
+# Prints the command line it was given, then powers the machine off (QEMU then ends with 0).
+CMDLINE_INIT = f"""#!/bin/busybox sh
+/bin/busybox mount -t proc proc /proc
+echo "{CMDLINE_MARKER}$(/bin/busybox cat /proc/cmdline)"
+/bin/busybox poweroff -f
+"""
+
+
+def cmdline_initrd() -> bytes:
+    return busybox_initrd(CMDLINE_INIT)
+
+
+def reported_cmdlines(serial_text: str) -> list[str]:
+    """What the init of cmdline_initrd printed as /proc/cmdline, once per line it printed."""
+    return [line.split(CMDLINE_MARKER, 1)[1] for line in serial_text.split("\n") if CMDLINE_MARKER in line]
