@@ -18,9 +18,10 @@ function(korvane_firmware_target target)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src)
 endfunction()
 
-# add_efi_application(TARGET OUTPUT file.efi ENTRY symbol [SOURCES ...] [OBJECT_LIBRARIES ...])
+# add_efi_application(TARGET OUTPUT file.efi ENTRY symbol [VERSION major.minor] [SOURCES ...]
+#                     [OBJECT_LIBRARIES ...]); VERSION is the PE image version (0.0 without it).
 function(add_efi_application name)
-    cmake_parse_arguments(A "" "OUTPUT;ENTRY" "SOURCES;OBJECT_LIBRARIES" ${ARGN})
+    cmake_parse_arguments(A "" "OUTPUT;ENTRY;VERSION" "SOURCES;OBJECT_LIBRARIES" ${ARGN})
     set(objects)
     set(deps ${A_OBJECT_LIBRARIES})
     if(A_SOURCES)
@@ -33,9 +34,13 @@ function(add_efi_application name)
         list(APPEND objects $<TARGET_OBJECTS:${lib}>)
     endforeach()
     set(output ${CMAKE_BINARY_DIR}/${A_OUTPUT})
+    set(version)
+    if(A_VERSION)
+        set(version /version:${A_VERSION})
+    endif()
     add_custom_command(OUTPUT ${output}
         COMMAND ${LLD_LINK} /nologo /subsystem:efi_application /entry:${A_ENTRY} /nodefaultlib
-                /opt:ref /opt:icf /out:${output} ${objects}
+                /opt:ref /opt:icf ${version} /out:${output} ${objects}
         DEPENDS ${deps} ${objects}
         COMMAND_EXPAND_LISTS VERBATIM)
     add_custom_target(${name} ALL DEPENDS ${output})

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds korvane-boot and boots the smoke application on OVMF under QEMU,
-# showing what it printed on the serial console.
+# Sets up the machine, builds korvane-boot, and boots a unified kernel image of the stub,
+# Debian's kernel (downloaded once into ~/.cache/korvane), a busybox initrd and a command line
+# on OVMF under QEMU, showing what the kernel saw.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,5 +10,4 @@ export BUILD_DIR=${BUILD_DIR:-$root/build}
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
 
-echo "demo: booting $BUILD_DIR/korvane-smoke-x64.efi on OVMF (takes a few seconds under TCG)"
-python3 "$root/test/vm/vmrun.py" "$BUILD_DIR/korvane-smoke-x64.efi"
+KORVANE_BUILD_DIR=$BUILD_DIR python3 "$root/scripts/demo.py"

@@ -2,9 +2,9 @@
 outside the repository, and a small busybox initrd built here as a cpio newc archive.
 
 The kernel comes from the Debian package that linux-image-amd64 depends on, fetched with
-apt-get download and unpacked with dpkg-deb into KORVANE_CACHE_DIR (default
-~/.cache/korvane); the .deb stays there for later use. busybox is the host's static one
-(Debian's busybox-static).
+apt-get download into KORVANE_CACHE_DIR (default ~/.cache/korvane), where its vmlinuz is
+unpacked; the .deb stays there for later use (its modules) until a newer kernel replaces it.
+busybox is the host's static one (Debian's busybox-static).
 """
 
 from __future__ import annotations
@@ -31,7 +31,8 @@ def cache_dir() -> Path:
 
 
 def _run(args: list[str], **kwargs) -> str:
-    proc = subprocess.run(args, capture_output=True, text=True, stdin=subprocess.DEVNULL, **kwargs)
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    proc = subprocess.run(args, capture_output=True, text=True, **kwargs)
     if proc.returncode != 0:
         raise RuntimeError(f"{' '.join(args)} failed ({proc.returncode}): {proc.stderr.strip()}")
     return proc.stdout
@@ -80,7 +81,7 @@ def _fetch(package: str, folder: Path, kernel: Path) -> None:
     if not debs:
         raise RuntimeError(f"apt-get download {package} left no .deb in {folder}")
     with tempfile.TemporaryDirectory(dir=folder) as tmp:
-        _run(["dpkg-deb", "-x", str(debs[-1]), tmp])
+        _unpack_kernel(debs[-1], Path(tmp))
         found = sorted(Path(tmp, "boot").glob("vmlinuz-*"))
         if len(found) != 1:
             raise RuntimeError(f"{debs[-1]} holds {len(found)} vmlinuz files")
@@ -88,6 +89,22 @@ def _fetch(package: str, folder: Path, kernel: Path) -> None:
         staged = kernel.with_suffix(".part")
         shutil.copyfile(found[0], staged)
         staged.rename(kernel)
+    # Only the current kernel is kept: each package takes 70 MB or more.
+    for old in folder.glob("linux-image-*"):
+        if old != kernel.parent and old != debs[-1]:
+            shutil.rmtree(old) if old.is_dir() else old.unlink()
+
+
+def _unpack_kernel(deb: Path, dest: Path) -> None:
+    """Unpacks only /boot/vmlinuz-* of the package (its modules take some 400 MB)."""
+    tarball = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", str(deb)], stdout=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL)
+    try:
+        _run(["tar", "-x", "-C", str(dest), "--wildcards", "./boot/vmlinuz-*"], stdin=tarball.stdout)
+    finally:
+        tarball.stdout.close()
+        if tarball.wait() != 0:
+            raise RuntimeError(f"dpkg-deb --fsys-tarfile {deb} failed ({tarball.returncode})")
 
 
 def newc_archive(entries: list[tuple[str, int, bytes, tuple[int, int]]]) -> bytes:

@@ -21,17 +21,20 @@ import vmrun  # noqa: E402
 STUB_MESSAGE = re.compile(r"^\S+:\d+@\w+: ")
 
 
-def boot_probe_uki(name: str, **sections) -> tuple[vmrun.VmResult, reports.Report, reports.Report]:
-    """Builds a UKI of the stub, the probe and the given sections, starts it through the
-    launcher and returns the run with the launcher's and the probe's reports."""
-    with tempfile.TemporaryDirectory(prefix="korvane-uki-") as tmp:
-        uki = images.build_uki(Path(tmp) / "uki.efi", linux=images.probe(), **sections)
-        with vmrun.Machine(name=name) as vm:
-            images.install_launcher(vm, images.Launch(uki, "uki.efi"))
-            result = vm.run(timeout=180)
-    text = result.text()
-    # The probe ends the machine while the launcher waits for it.
-    return result, reports.only_report(text, "LAUNCHER", unfinished=True), reports.only_report(text, "PROBE")
+class ProbeBoot:
+    """One boot of a UKI of the stub, the probe and the given sections, through the launcher."""
+
+    def __init__(self, name: str, **sections):
+        with tempfile.TemporaryDirectory(prefix="korvane-uki-") as tmp:
+            uki = images.build_uki(Path(tmp) / "uki.efi", linux=images.probe(), **sections)
+            self.sections = images.pe_sections(uki.read_bytes())
+            with vmrun.Machine(name=name) as vm:
+                images.install_launcher(vm, images.Launch(uki, "uki.efi"))
+                self.result = vm.run(timeout=180)
+        text = self.result.text()
+        # The probe ends the machine while the launcher waits for it.
+        self.launcher = reports.only_report(text, "LAUNCHER", unfinished=True)
+        self.probe = reports.only_report(text, "PROBE")
 
 
 class CommandLineAndInitrdTest(unittest.TestCase):
@@ -44,8 +47,8 @@ class CommandLineAndInitrdTest(unittest.TestCase):
     def setUpClass(cls):
         # An odd size: a single initrd is handed over as it is, without padding.
         cls.initrd = random.Random(1).randbytes(100_003)
-        cls.result, cls.launcher, cls.probe = boot_probe_uki("probe-cmdline-initrd", cmdline=cls.CMDLINE,
-                                                             initrd=cls.initrd)
+        cls.boot = ProbeBoot("probe-cmdline-initrd", cmdline=cls.CMDLINE, initrd=cls.initrd)
+        cls.result, cls.launcher, cls.probe = cls.boot.result, cls.boot.launcher, cls.boot.probe
 
     def test_probe_is_started_and_ends_the_run(self):
         self.assertEqual(self.launcher.status("image.0.load-status"), images.EFI_SUCCESS)
@@ -69,7 +72,8 @@ class CommandLineAndInitrdTest(unittest.TestCase):
         self.assertEqual(self.probe.status("initrd.load-status"), images.EFI_SUCCESS)
         self.assertEqual(self.probe.number("initrd.loaded-size"), len(self.initrd))
 
-    def test_initrd_is_the_initrd_byte_for_byte(self):
+    def test_initrd_is_the_initrd_section_byte_for_byte(self):
+        self.assertEqual(self.boot.sections[".initrd"], self.initrd)
         self.assertEqual(self.probe.bytes("initrd.sha256"), hashlib.sha256(self.initrd).digest())
 
     def test_kernel_is_loaded_under_the_payload_device_path(self):
@@ -91,8 +95,8 @@ class MicrocodeAndInitrdTest(unittest.TestCase):
     def setUpClass(cls):
         rng = random.Random(2)
         cls.ucode, cls.initrd = rng.randbytes(1_001), rng.randbytes(5_002)
-        cls.result, cls.launcher, cls.probe = boot_probe_uki("probe-ucode-initrd", ucode=cls.ucode,
-                                                             initrd=cls.initrd)
+        boot = ProbeBoot("probe-ucode-initrd", ucode=cls.ucode, initrd=cls.initrd)
+        cls.result, cls.launcher, cls.probe = boot.result, boot.launcher, boot.probe
 
     def test_probe_is_started_and_ends_the_run(self):
         self.assertEqual(self.launcher.status("image.0.load-status"), images.EFI_SUCCESS)

@@ -14,7 +14,8 @@ const uint8_t unsigned_image[] = {
 };
 
 // Its own vendor node, so that nothing could take it for the stub's kernel.
-constexpr EFI_GUID UNSIGNED_IMAGE_VENDOR = {0x6b1f0f5e, 0x3d2a, 0x4c57, {0x9e, 0x41, 0x0a, 0x7d, 0x52, 0xc3, 0x18, 0x96}};
+constexpr EFI_GUID UNSIGNED_IMAGE_VENDOR = {
+    0x6b1f0f5e, 0x3d2a, 0x4c57, {0x9e, 0x41, 0x0a, 0x7d, 0x52, 0xc3, 0x18, 0x96}};
 
 void report_secure_boot(Report &report) {
     uint8_t value[16];

@@ -18,13 +18,14 @@ bool is_end_node(const EFI_DEVICE_PATH_PROTOCOL *dp) {
 // The provider's protocol and the rest of the path after the part its handle matched;
 // null when no handle carries LoadFile2 for the whole path.
 EFI_LOAD_FILE2_PROTOCOL *locate_provider(Report &report, EFI_DEVICE_PATH_PROTOCOL **ret_remaining) {
-    auto *dp = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(const_cast<VENDOR_MEDIA_DEVICE_PATH *>(&initrd_device_path));
+    auto *dp =
+        reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(const_cast<VENDOR_MEDIA_DEVICE_PATH *>(&initrd_device_path));
     EFI_HANDLE handle = nullptr;
     EFI_STATUS err = BS->LocateDevicePath(&LOAD_FILE2_PROTOCOL, &dp, &handle);
     report.status("initrd.locate-status", err);
 
     void *protocol = nullptr;
-    // A handle matching only a prefix of the path (there is none here but the root) is no provider.
+    // A handle that matches only a leading part of the path does not provide the initrd.
     bool found = err == EFI_SUCCESS && is_end_node(dp) &&
                  BS->HandleProtocol(handle, &LOAD_FILE2_PROTOCOL, &protocol) == EFI_SUCCESS && protocol;
     report.flag("initrd.provider", found);

@@ -1,6 +1,8 @@
 // The probe: an EFI application that stands in for the kernel of a unified kernel image and
 // reports on the serial port what a kernel would receive (report.h gives the line format),
-// then ends the VM. Each report module adds its own keys; the tests read them back.
+// then ends the VM. Each *-report module writes the keys its header lists, all under its own
+// first word ("image.", "load-options.", "initrd.", ...); a new fact to look at is a new
+// module and one more call below.
 #include "../debug-exit.h"
 #include "../report.h"
 #include "boot/firmware.h"
