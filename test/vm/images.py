@@ -2,8 +2,8 @@
 them through the launcher, for the VM tests.
 
 The launcher (test/vm/launcher/) is started by the firmware; it starts the images listed in
-\\launcher\\images on the ESP, each with the load options given there, and reports the status
-of every LoadImage and StartImage call in LAUNCHER lines (see reports.py).
+\\launcher\\images on the ESP, each with the load options or shell arguments given there, and
+reports the status of every LoadImage and StartImage call in LAUNCHER lines (see reports.py).
 """
 
 from __future__ import annotations
@@ -69,6 +69,16 @@ def build_uki(output: Path, *, linux: Path, cmdline: str | None = None, initrd: 
     return output
 
 
+def build_uki_from_args(output: Path, *args: str) -> Path:
+    """Runs korvane-uki build on the stub with the given section options, in their order."""
+    command = [str(vmrun.build_file("tools/korvane-uki")), "build", "--stub", str(stub()), *args,
+               "--output", str(output)]
+    proc = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if proc.returncode != 0:
+        raise AssertionError(f"korvane-uki failed ({proc.returncode}): {proc.stderr}")
+    return output
+
+
 def pe_sections(image: bytes) -> dict[str, bytes]:
     """Every section of a PE image by name, as it lies in memory (VirtualSize bytes, the part
     beyond the raw data zero-filled); the first section of a name wins."""
@@ -88,11 +98,13 @@ def pe_sections(image: bytes) -> dict[str, bytes]:
 
 @dataclasses.dataclass(frozen=True)
 class Launch:
-    """One image for the launcher to start: a file for the ESP, and its load options."""
+    """One image for the launcher to start: a file for the ESP, and its load options, or
+    instead the arguments (after Argv[0]) of the shell parameters it is started with."""
 
     image: Path
     esp_name: str
     load_options: bytes | None = None
+    shell_args: tuple[str, ...] | None = None
 
     @property
     def esp_path(self) -> str:
@@ -107,6 +119,8 @@ def install_launcher(vm: vmrun.Machine, *launches: Launch) -> None:
     for launch in launches:
         vm.add_esp_file(launch.esp_path, launch.image)
         line = "\\" + launch.esp_path.replace("/", "\\")
+        if launch.shell_args is not None:
+            line += " shell" + "".join(f" {arg.encode('utf-16-le').hex()}" for arg in launch.shell_args)
         if launch.load_options is not None:
             line += " " + launch.load_options.hex()
         lines.append(line + "\n")

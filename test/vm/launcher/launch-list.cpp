@@ -14,19 +14,58 @@ int hex_value(uint8_t c) {
     return -1;
 }
 
-EFI_STATUS parse_hex(const uint8_t *hex, size_t n, LaunchEntry *entry) {
+// n hex digits into n / 2 bytes, plus `extra` zero bytes after them.
+EFI_STATUS parse_hex(const uint8_t *hex, size_t n, size_t extra, PoolPtr<uint8_t> *ret) {
     if (n == 0 || n % 2 != 0)
         return EFI_INVALID_PARAMETER;
-    PoolPtr<uint8_t> bytes(xnew<uint8_t>(n / 2));
+    PoolPtr<uint8_t> bytes(xnew<uint8_t>(n / 2 + extra));
     for (size_t i = 0; i < n; i += 2) {
         int high = hex_value(hex[i]), low = hex_value(hex[i + 1]);
         if (high < 0 || low < 0)
             return EFI_INVALID_PARAMETER;
         bytes[i / 2] = static_cast<uint8_t>(high << 4 | low);
     }
-    entry->options = move(bytes);
-    entry->options_size = n / 2;
+    for (size_t i = 0; i < extra; i++)
+        bytes[n / 2 + i] = 0;
+    *ret = move(bytes);
     return EFI_SUCCESS;
+}
+
+EFI_STATUS parse_load_options(const uint8_t *hex, size_t n, LaunchEntry *entry) {
+    EFI_STATUS err = parse_hex(hex, n, 0, &entry->options);
+    if (err == EFI_SUCCESS)
+        entry->options_size = n / 2;
+    return err;
+}
+
+// Blank-separated hex arguments, each UTF-16LE; stored NUL-terminated.
+EFI_STATUS parse_shell_args(const uint8_t *text, size_t n, LaunchEntry *entry) {
+    entry->shell = true;
+    size_t pos = 0;
+    while (pos < n) {
+        if (text[pos++] != ' ' || entry->n_shell_args == SHELL_ARGS_MAX)
+            return EFI_INVALID_PARAMETER;
+        size_t end = pos;
+        while (end < n && text[end] != ' ')
+            end++;
+        if ((end - pos) % 4 != 0)
+            return EFI_INVALID_PARAMETER;
+        PoolPtr<uint8_t> units;
+        EFI_STATUS err = parse_hex(text + pos, end - pos, sizeof(char16_t), &units);
+        if (err != EFI_SUCCESS)
+            return err;
+        entry->shell_args[entry->n_shell_args++].reset(reinterpret_cast<char16_t *>(units.release()));
+        pos = end;
+    }
+    return EFI_SUCCESS;
+}
+
+bool starts_with_word(const uint8_t *text, size_t n, const char *word) {
+    size_t i = 0;
+    for (; word[i]; i++)
+        if (i >= n || text[i] != static_cast<uint8_t>(word[i]))
+            return false;
+    return i == n || text[i] == ' ';
 }
 
 EFI_STATUS parse_line(const uint8_t *line, size_t n, LaunchEntry *entry) {
@@ -46,7 +85,12 @@ EFI_STATUS parse_line(const uint8_t *line, size_t n, LaunchEntry *entry) {
     entry->path = move(path);
     if (path_end == n)
         return EFI_SUCCESS;
-    return parse_hex(line + path_end + 1, n - path_end - 1, entry);
+    const uint8_t *rest = line + path_end + 1;
+    size_t n_rest = n - path_end - 1;
+    constexpr size_t SHELL_WORD_LENGTH = 5;
+    if (starts_with_word(rest, n_rest, "shell"))
+        return parse_shell_args(rest + SHELL_WORD_LENGTH, n_rest - SHELL_WORD_LENGTH, entry);
+    return parse_load_options(rest, n_rest, entry);
 }
 
 } // namespace

@@ -1,19 +1,27 @@
 // The launcher's list of images to start, one line each:
 //
 //     <path on the ESP>[ <load options as hex>]
+//     <path on the ESP> shell[ <argument as hex>]...
 //
 // e.g. "\EFI\Linux\uki.efi 710075006900650074000000" for the UTF-16 text "quiet" and its NUL.
-// Without hex the image gets no load options. CR before LF and empty lines are ignored.
+// Without hex the image gets no load options. The second form starts the image as a shell
+// would, with shell parameters whose Argv[0] is the path; each argument is its UTF-16LE
+// units without a NUL, so that it may hold blanks. CR before LF and empty lines are ignored.
 #pragma once
 
 #include "boot/util.h"
 
 namespace korvane::vmtest {
 
+constexpr size_t SHELL_ARGS_MAX = 16;
+
 struct LaunchEntry {
     PoolPtr<char16_t> path;
     PoolPtr<uint8_t> options; // null when the line has none
     size_t options_size = 0;
+    bool shell = false;
+    PoolPtr<char16_t> shell_args[SHELL_ARGS_MAX]; // Argv[1] onwards
+    size_t n_shell_args = 0;
 };
 
 // Parses the line that starts at *offset in (data, size) and moves *offset past it. false at

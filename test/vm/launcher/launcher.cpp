@@ -7,10 +7,13 @@
 //   image.N.entry-status     parsing line N (counted from 0, empty lines skipped)
 //   image.N.path             the image's path
 //   image.N.load-status      LoadImage's status
-//   image.N.start-status     StartImage's status, when the image was loaded
+//   image.N.options-status   setting its load options, when that failed
+//   image.N.start-status     StartImage's status, when the image was loaded (or the status of
+//                            installing its shell parameters, when that failed)
 #include "../debug-exit.h"
 #include "../report.h"
 #include "boot/efi/loaded-image.h"
+#include "boot/efi/shell-parameters.h"
 #include "boot/firmware.h"
 #include "boot/log.h"
 #include "esp-file.h"
@@ -53,6 +56,36 @@ EFI_STATUS set_load_options(EFI_HANDLE image, const LaunchEntry &entry) {
     return EFI_SUCCESS;
 }
 
+// Shell parameters as a shell gives them to an image it starts: Argv[0] is the image's path.
+struct ShellParameters {
+    EFI_SHELL_PARAMETERS_PROTOCOL protocol = {};
+    CHAR16 *argv[1 + SHELL_ARGS_MAX] = {};
+
+    explicit ShellParameters(const LaunchEntry &entry) {
+        argv[0] = entry.path.get();
+        for (size_t i = 0; i < entry.n_shell_args; i++)
+            argv[1 + i] = entry.shell_args[i].get();
+        protocol.Argv = argv;
+        protocol.Argc = 1 + entry.n_shell_args;
+    }
+};
+
+EFI_STATUS start(EFI_HANDLE image, const LaunchEntry &entry) {
+    if (!entry.shell)
+        return BS->StartImage(image, nullptr, nullptr);
+    ShellParameters params(entry);
+    EFI_STATUS err = BS->InstallProtocolInterface(&image, &EFI_SHELL_PARAMETERS_PROTOCOL_GUID, EFI_NATIVE_INTERFACE,
+                                                  &params.protocol);
+    if (err != EFI_SUCCESS) {
+        BS->UnloadImage(image);
+        return err;
+    }
+    err = BS->StartImage(image, nullptr, nullptr);
+    // The firmware unloaded the returned image but keeps its handle while this protocol is on it.
+    BS->UninstallProtocolInterface(image, &EFI_SHELL_PARAMETERS_PROTOCOL_GUID, &params.protocol);
+    return err;
+}
+
 void launch(Report &report, size_t index, EFI_HANDLE launcher, EFI_HANDLE device, const LaunchEntry &entry) {
     report.text(Key("image", index, "path").c_str(), entry.path.get(), str16_len(entry.path.get()));
     EFI_HANDLE image = nullptr;
@@ -67,8 +100,7 @@ void launch(Report &report, size_t index, EFI_HANDLE launcher, EFI_HANDLE device
         return;
     }
     // An application's image is unloaded by the firmware when it returns.
-    err = BS->StartImage(image, nullptr, nullptr);
-    report.status(Key("image", index, "start-status").c_str(), err);
+    report.status(Key("image", index, "start-status").c_str(), start(image, entry));
 }
 
 void launch_all(EFI_HANDLE launcher) {

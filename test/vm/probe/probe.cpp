@@ -10,6 +10,7 @@
 #include "image-auth-report.h"
 #include "initrd-report.h"
 #include "loaded-image-report.h"
+#include "tpm-report.h"
 
 namespace korvane::vmtest {
 
@@ -29,6 +30,7 @@ void report_all(EFI_HANDLE image) {
         fetch_and_report_initrd(report);
         report_image_authentication(report, image, loaded_image);
     }
+    report_tpm(report);
     report.end();
 }
 
