@@ -1,6 +1,7 @@
 #include "uki-cli.h"
 
 #include "tool-error.h"
+#include "uki-addon.h"
 #include "uki-build.h"
 
 #include <optional>
@@ -12,27 +13,40 @@ namespace korvane {
 namespace {
 
 constexpr std::string_view HELP = R"(Usage: korvane-uki build --stub STUB.efi --output OUT.efi [SECTIONS...]
+       korvane-uki addon [--stub BASE.efi] --output NAME.addon.efi [PAYLOADS...]
        korvane-uki --help
 
-Builds a unified kernel image: a copy of the stub's PE image with one section appended
+build: a unified kernel image, a copy of the stub's PE image with one section appended
 for each option below, in the order given on the command line.
 
+addon: an add-on, extra payloads that the stub takes from a file whose name ends in
+".addon.efi" in \loader\addons or in the image's IMAGE.efi.extra.d directory on the
+ESP. It is our add-on base image (korvane-addon-x64.efi, found beside korvane-uki
+unless --stub names another) with the sections appended; the base refuses to run when
+started on its own. An add-on takes only the options marked "a" below, needs at least
+one of --cmdline, --dtb, --dtbauto, --initrd and --ucode, and never carries a .linux.
+With --uname the stub uses it only with an image of the same kernel release.
+
 Options:
-  --stub FILE            the stub's PE32+ x86-64 image (required)
-  -o, --output FILE      the image to write (required); written in full or not at all
-  --linux FILE           .linux     the kernel, a PE image
-  --initrd FILE          .initrd    an initrd; may be repeated, see below
-  --ucode FILE           .ucode     a microcode initrd
-  --cmdline TEXT|@FILE   .cmdline   the kernel command line
-  --os-release FILE      .osrel     the os-release description
-  --uname TEXT|@FILE     .uname     the kernel release
-  --splash FILE          .splash    a splash image (BMP)
-  --dtb FILE             .dtb       a devicetree blob
-  --pcrsig FILE          .pcrsig    a signed PCR policy (JSON)
-  --pcrpkey FILE         .pcrpkey   the PCR policy's public key (PEM)
-  --section NAME:FILE    a section of any name of up to 8 bytes
-  --profile TEXT|@FILE   .profile   opens a profile, see below
-  -h, --help             show this text
+  --stub FILE              the stub's PE32+ x86-64 image (build: required), or
+                           the add-on base image (addon: optional)
+  -o, --output FILE        the image to write (required); written in full or not at all
+  --linux FILE             .linux     the kernel, a PE image
+  --initrd FILE         a  .initrd    an initrd; may be repeated, see below
+  --ucode FILE          a  .ucode     a microcode initrd
+  --cmdline TEXT|@FILE  a  .cmdline   the kernel command line (an add-on's is appended)
+  --os-release FILE        .osrel     the os-release description
+  --uname TEXT|@FILE    a  .uname     the kernel release
+  --splash FILE            .splash    a splash image (BMP)
+  --dtb FILE            a  .dtb       a devicetree blob
+  --dtbauto FILE        a  .dtbauto   a devicetree blob the stub may choose; may be repeated
+  --hwids FILE          a  .hwids     hardware IDs that choose a .dtbauto, see below
+  --pcrsig FILE            .pcrsig    a signed PCR policy (JSON)
+  --pcrpkey FILE           .pcrpkey   the PCR policy's public key (PEM)
+  --sbat FILE           a  .sbat      SBAT revocation metadata (CSV)
+  --section NAME:FILE      a section of any name of up to 8 bytes
+  --profile TEXT|@FILE     .profile   opens a profile, see below
+  -h, --help               show this text
 
 TEXT|@FILE takes the text itself, or with a leading "@" the contents of FILE. Every
 option may also be written --option=VALUE. Empty contents are refused: the stub takes
@@ -56,20 +70,59 @@ given once per group, but for .dtbauto, among which the stub chooses, and --init
 the initrds given for one group are put into one .initrd section, in order, each
 starting at a multiple of 4 bytes (zero padding), which the kernel unpacks as one.
 
+Devicetree choice: of the .dtbauto blobs of a group the stub takes the first whose root
+"compatible" equals that of the firmware's own devicetree; without one, the first whose
+compatible is the one the group's .hwids table names for the machine's hardware IDs
+(CHIDs, computed from its SMBIOS identity). --hwids FILE describes the devices:
+
+  # comment
+  [ACME Board A]                  a device, named in brackets
+  compatible = acme,board-a       the compatible it selects (required)
+  manufacturer = ACME             SMBIOS identity: system manufacturer,
+  family = Boards                 family, product name, SKU number, and
+  product-name = Board A          the baseboard's manufacturer and product
+  sku = A-1
+  baseboard-manufacturer = ACME
+  baseboard-product = A
+
+  [ACME Board B]
+  compatible = acme,board-b
+  chid = 2e0a5e6c-1b2f-5a77-9a4f-0c1d2e3f4a5b   explicit CHIDs, one per line
+
+A device has identity fields or chid lines, not both. From identity fields the CHIDs
+of every type whose fields are all given are computed (manufacturer is needed; a field
+given empty counts, one left out does not), most specific first. The stub prefers the
+most specific match; a CHID of few fields (manufacturer and family, say) matches every
+machine that shares them. A CHID that devices with different compatibles share is left
+out, with a warning. Spaces around keys and values are ignored.
+
 A signature on the stub is not copied; sign the output (e.g. with sbsign).
 )";
+
+enum class ValueKind { file, text_or_file, hwids };
 
 struct SectionOption {
     std::string_view option;
     std::string_view section;
-    bool takes_text; // TEXT|@FILE rather than FILE
+    ValueKind value;
+    bool in_addon; // an add-on takes it
 };
 
 constexpr SectionOption SECTION_OPTIONS[] = {
-    {"--linux", ".linux", false},     {"--initrd", ".initrd", false},    {"--ucode", ".ucode", false},
-    {"--cmdline", ".cmdline", true},  {"--os-release", ".osrel", false}, {"--uname", ".uname", true},
-    {"--splash", ".splash", false},   {"--dtb", ".dtb", false},          {"--pcrsig", ".pcrsig", false},
-    {"--pcrpkey", ".pcrpkey", false}, {"--profile", ".profile", true},
+    {"--linux", ".linux", ValueKind::file, false},
+    {"--initrd", ".initrd", ValueKind::file, true},
+    {"--ucode", ".ucode", ValueKind::file, true},
+    {"--cmdline", ".cmdline", ValueKind::text_or_file, true},
+    {"--os-release", ".osrel", ValueKind::file, false},
+    {"--uname", ".uname", ValueKind::text_or_file, true},
+    {"--splash", ".splash", ValueKind::file, false},
+    {"--dtb", ".dtb", ValueKind::file, true},
+    {"--dtbauto", ".dtbauto", ValueKind::file, true},
+    {"--hwids", ".hwids", ValueKind::hwids, true},
+    {"--pcrsig", ".pcrsig", ValueKind::file, false},
+    {"--pcrpkey", ".pcrpkey", ValueKind::file, false},
+    {"--sbat", ".sbat", ValueKind::file, true},
+    {"--profile", ".profile", ValueKind::text_or_file, false},
 };
 
 class UsageError : public ToolError {
@@ -84,20 +137,28 @@ const SectionOption *find_section_option(std::string_view option) {
     return nullptr;
 }
 
-SectionSource text_or_file(const SectionOption &o, const std::string &value) {
-    std::string what(o.option);
+SectionSource option_source(const SectionOption &o, const std::string &value) {
+    std::string section(o.section), what(o.option);
+    switch (o.value) {
+    case ValueKind::file:
+        return {section, SourceKind::file, value, what};
+    case ValueKind::hwids:
+        return {section, SourceKind::hwids_description, value, what};
+    case ValueKind::text_or_file:
+        break;
+    }
     if (value.empty() || value[0] != '@')
-        return {std::string(o.section), false, value, what};
+        return {section, SourceKind::text, value, what};
     if (value.size() == 1)
         throw UsageError(what, "\"@\" needs a file name after it");
-    return {std::string(o.section), true, value.substr(1), what};
+    return {section, SourceKind::file, value.substr(1), what};
 }
 
 SectionSource named_section(const std::string &value) {
     std::size_t colon = value.find(':');
     if (colon == std::string::npos || colon + 1 == value.size())
         throw UsageError("--section", "expects NAME:FILE, got \"" + value + "\"");
-    return {value.substr(0, colon), true, value.substr(colon + 1), value.substr(0, colon)};
+    return {value.substr(0, colon), SourceKind::file, value.substr(colon + 1), value.substr(0, colon)};
 }
 
 // Walks the arguments as (option, value) pairs; "--option=value" is one argument.
@@ -136,32 +197,35 @@ private:
     std::optional<std::string> inline_value_;
 };
 
-std::optional<BuildRequest> parse_build(int argc, char **argv) {
-    BuildRequest request;
+// The options of build (addon false) or addon; nullopt for --help.
+std::optional<AddonRequest> parse_command(int argc, char **argv, bool addon) {
+    AddonRequest request;
     Arguments args(argc, argv, 2);
     while (args.next()) {
         const std::string &option = args.option();
+        const SectionOption *o = find_section_option(option);
         if (option == "-h" || option == "--help")
             return std::nullopt;
         if (option == "--stub")
-            request.stub = args.value();
+            request.base = args.value();
         else if (option == "-o" || option == "--output")
             request.output = args.value();
-        else if (option == "--section")
+        else if (option == "--section" && !addon)
             request.sections.push_back(named_section(args.value()));
-        else if (const SectionOption *o = find_section_option(option))
-            request.sections.push_back(
-                o->takes_text ? text_or_file(*o, args.value())
-                              : SectionSource{std::string(o->section), true, args.value(), std::string(o->option)});
+        else if (o && (o->in_addon || !addon))
+            request.sections.push_back(option_source(*o, args.value()));
+        else if (o || option == "--section")
+            throw UsageError(option, "an add-on does not take this (see korvane-uki --help)");
         else if (option.starts_with("-"))
             throw UsageError(option, "unknown option (see korvane-uki --help)");
         else
             throw UsageError(option, "unexpected argument (see korvane-uki --help)");
     }
-    if (request.stub.empty())
-        throw UsageError("build", "--stub is required");
+    std::string command = addon ? "addon" : "build";
+    if (request.base.empty() && !addon)
+        throw UsageError(command, "--stub is required");
     if (request.output.empty())
-        throw UsageError("build", "--output is required");
+        throw UsageError(command, "--output is required");
     return request;
 }
 
@@ -173,14 +237,18 @@ int run(int argc, char **argv, std::ostream &out, std::ostream &err) {
     }
     if (command.empty())
         throw UsageError("usage", "korvane-uki build --stub STUB.efi --output OUT.efi ... (see korvane-uki --help)");
-    if (command != "build")
+    if (command != "build" && command != "addon")
         throw UsageError(std::string(command), "unknown command (see korvane-uki --help)");
-    std::optional<BuildRequest> request = parse_build(argc, argv);
+    bool addon = command == "addon";
+    std::optional<AddonRequest> request = parse_command(argc, argv, addon);
     if (!request) {
         out << HELP;
         return 0;
     }
-    build_uki(*request, err);
+    if (addon)
+        build_addon(*request, err);
+    else
+        build_uki({request->base, request->output, request->sections}, err);
     return 0;
 }
 

@@ -71,6 +71,19 @@ void check_profile_groups(std::span<const std::string> names, const std::string 
             throw ToolError(what, group_name(i) + " has no .linux section, and the base has none");
 }
 
+void check_addon_sections(std::span<const std::string> names, const std::string &what) {
+    static constexpr std::string_view PAYLOADS[] = {".cmdline", ".dtb", ".dtbauto", ".initrd", ".ucode"};
+    auto has = [&](std::string_view name) { return std::find(names.begin(), names.end(), name) != names.end(); };
+    if (has(".linux"))
+        throw ToolError(what, "an add-on must not carry a .linux section: the stub would take it for a unified "
+                              "kernel image and skip it");
+    if (has(PROFILE_SECTION))
+        throw ToolError(what, "an add-on has no profiles, but its base image has a .profile section");
+    if (std::none_of(std::begin(PAYLOADS), std::end(PAYLOADS), has))
+        throw ToolError(what, "an add-on needs at least one of .cmdline, .dtb, .dtbauto, .initrd and .ucode");
+    check_repeats(std::vector<std::string>(names.begin(), names.end()), 0, what);
+}
+
 void check_kernel_image(const InputFile &kernel) {
     auto fail = [&](const std::string &why) {
         throw ToolError(kernel.path(), "not a kernel the stub can start: " + why);

@@ -29,6 +29,12 @@ void check_section_name(const std::string &name, const std::string &what);
 // must find a ".linux" in itself or in the base.
 void check_profile_groups(std::span<const std::string> names, const std::string &what);
 
+// Checks the section names of an add-on, in section-table order: the stub takes from it
+// only .cmdline, .dtb, .dtbauto, .initrd and .ucode, needs at least one of them, skips an
+// image that carries .linux, and reads the first section of a name (.dtbauto aside). An
+// add-on has no profiles: the sections after a .profile would be out of the stub's sight.
+void check_addon_sections(std::span<const std::string> names, const std::string &what);
+
 // The kernel must be a PE image the stub can start: MZ and PE signatures, an x86-64 or
 // compatibility (0) machine, at least one section, a PE32 or PE32+ optional header.
 void check_kernel_image(const InputFile &kernel);

@@ -80,6 +80,10 @@ std::string stub_path() {
     return KORVANE_STUB_PATH;
 }
 
+std::string addon_base_path() {
+    return KORVANE_ADDON_PATH;
+}
+
 ScratchDir::ScratchDir() {
     std::string pattern = (fs::current_path() / "uki-scratch-XXXXXX").string();
     if (!mkdtemp(pattern.data()))

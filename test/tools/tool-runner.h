@@ -25,7 +25,8 @@ RunResult run_program(const std::vector<std::string> &argv, const RunLimits &lim
 RunResult run_uki(const std::vector<std::string> &args, const RunLimits &limits = {});
 
 std::string uki_path();
-std::string stub_path(); // the real stub, built with the tool
+std::string stub_path();       // the real stub, built with the tool
+std::string addon_base_path(); // our add-on base image, as built
 
 // A fresh directory, removed with its contents at the end of the test.
 class ScratchDir {
