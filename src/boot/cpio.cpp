@@ -1,6 +1,9 @@
 #include "cpio.h"
 
+#include "dir-names.h"
+#include "file-util.h"
 #include "log.h"
+#include "measure.h"
 
 namespace korvane {
 
@@ -241,6 +244,97 @@ EFI_STATUS pack_cpio_literal(const void *data, size_t data_size, const char *tar
 
     append_cpio_trailer(&archive.buffer, &archive.size);
     *ret_buffer = archive.release();
+    return EFI_SUCCESS;
+}
+
+namespace {
+
+EFI_STATUS open_sidecar_directory(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, EFI_FILE_PROTOCOL *root,
+                                  const char16_t *dir_path, FileHandle *ret) {
+    PoolPtr<char16_t> derived;
+    if (!dir_path) {
+        derived.reset(image_extra_dir(loaded_image->FilePath));
+        if (!derived)
+            return EFI_NOT_FOUND;
+        dir_path = derived.get();
+    }
+    EFI_STATUS err = open_directory(root, dir_path, ret->out());
+    if (err != EFI_SUCCESS && err != EFI_NOT_FOUND)
+        return log_error(err, "Failed to open extra directory of loaded image: %m");
+    return err;
+}
+
+EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const CpioPackRequest &request,
+                            CpioArchive *archive) {
+    uint32_t inode_counter = 1;
+    if (pack_cpio_leading_dirs(request.prefix, request.directory_mode, &inode_counter, &archive->buffer,
+                               &archive->size) != EFI_SUCCESS)
+        return log_error(EFI_OUT_OF_RESOURCES, "Failed to pack cpio prefix: %m");
+
+    for (size_t i = 0; i < names.size(); i++) {
+        PoolPtr<char> contents;
+        size_t size = 0;
+        EFI_STATUS err = file_read(dir, names[i], contents.out(), &size);
+        if (err != EFI_SUCCESS) {
+            log_error(err, "Failed to read %ls, ignoring: %m", names[i]);
+            continue;
+        }
+        err = pack_cpio_one(names[i], contents.get(), size, request.prefix, request.file_mode, &inode_counter,
+                            &archive->buffer, &archive->size);
+        if (err != EFI_SUCCESS)
+            return log_error(err, "Failed to pack cpio file %ls: %m", names[i]);
+    }
+    append_cpio_trailer(&archive->buffer, &archive->size);
+    return EFI_SUCCESS;
+}
+
+} // namespace
+
+EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
+                     iovec *archive_out, bool *measured_out) {
+    ASSERT(loaded_image);
+    auto nothing = [&] {
+        *archive_out = {};
+        *measured_out = false;
+        return EFI_SUCCESS;
+    };
+    if (!loaded_image->DeviceHandle)
+        return nothing();
+
+    FileHandle root;
+    EFI_STATUS err = open_volume_root(loaded_image->DeviceHandle, root.out());
+    if (err == EFI_UNSUPPORTED)
+        return nothing();
+    if (err != EFI_SUCCESS)
+        return log_error(err, "Unable to open root directory: %m");
+
+    FileHandle dir;
+    err = open_sidecar_directory(loaded_image, root.get(), request.dir_path, &dir);
+    if (err == EFI_NOT_FOUND)
+        return nothing();
+    if (err != EFI_SUCCESS)
+        return err;
+
+    NameList names;
+    err = list_directory_names(dir.get(), request.suffix, request.skip_suffix, "extra", &names);
+    if (err != EFI_SUCCESS)
+        return err;
+    if (names.size() == 0)
+        return nothing();
+
+    CpioArchive archive;
+    err = pack_named_files(dir.get(), names, request, &archive);
+    if (err != EFI_SUCCESS)
+        return err;
+
+    bool measured = false;
+    err = tpm_log_ipl_event(request.pcr, reinterpret_cast<uintptr_t>(archive.buffer), archive.size,
+                            request.event_description, &measured);
+    if (err != EFI_SUCCESS)
+        return log_error(err, "Unable to add cpio TPM measurement for PCR %u (%ls), ignoring: %m", request.pcr,
+                         request.event_description);
+    *archive_out = archive.release();
+    *measured_out = measured;
     return EFI_SUCCESS;
 }
 

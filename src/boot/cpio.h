@@ -11,6 +11,7 @@
 #pragma once
 
 #include "efi/efi.h"
+#include "efi/loaded-image.h"
 #include "util.h"
 
 namespace korvane {
@@ -46,5 +47,23 @@ void append_cpio_trailer(void **cpio_buffer, size_t *cpio_buffer_size);
 EFI_STATUS pack_cpio_literal(const void *data, size_t data_size, const char *target_dir_prefix,
                              const char16_t *target_filename, uint32_t dir_mode, uint32_t access_mode,
                              iovec *ret_buffer);
+
+// The arguments of one sidecar pass: which files of which directory go where in the archive,
+// and how the archive is measured. A null dir_path is the image's own ".extra.d".
+struct CpioPackRequest {
+    const char16_t *dir_path;
+    const char16_t *suffix;
+    const char16_t *skip_suffix;
+    const char *prefix;
+    uint32_t directory_mode;
+    uint32_t file_mode;
+    uint32_t pcr;
+    const char16_t *event_description;
+};
+
+// One measured archive of the matching files beside the image, in name order. Nothing to pack
+// gives EFI_SUCCESS, an empty archive and not measured. On failure the outputs are not written.
+EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
+                     iovec *archive_out, bool *measured_out);
 
 } // namespace korvane

@@ -1,5 +1,8 @@
 #include "devicetree.h"
 
+#include "config-table.h"
+#include "efi/devicetree.h"
+#include "firmware.h"
 #include "log.h"
 #include "util.h"
 
@@ -109,7 +112,104 @@ const char *find_root_compatible(const StructBlock &b) {
 
 bool aligned(const void *p) { return reinterpret_cast<uintptr_t>(p) % 4 == 0; }
 
+constexpr UINT32 DT_FIXUP_FLAGS = EFI_DT_APPLY_FIXUPS | EFI_DT_RESERVE_MEMORY;
+
+void *copy_of(const DtInstallState &s) { return reinterpret_cast<void *>(static_cast<uintptr_t>(s.copy_address)); }
+
+void free_copy(DtInstallState *s) {
+    BS->FreePages(s->copy_address, s->copy_pages);
+    s->copy_address = 0;
+    s->copy_pages = 0;
+}
+
+// A copy that is not installed yet: freed on every way out unless handed over.
+class PendingCopy {
+public:
+    PendingCopy() = default;
+    PendingCopy(const PendingCopy &) = delete;
+    PendingCopy &operator=(const PendingCopy &) = delete;
+    ~PendingCopy() {
+        if (state.copy_pages != 0)
+            free_copy(&state);
+    }
+    DtInstallState release() {
+        DtInstallState s = state;
+        state = {};
+        return s;
+    }
+
+    DtInstallState state = {};
+};
+
+// The firmware may need more room than the blob for its fix-ups; it says how much once, and
+// the copy moves to pages of that size. The blob's own bytes always fit, whatever it asks for.
+EFI_STATUS apply_fixups(DtInstallState *copy, size_t dtb_length) {
+    EFI_DT_FIXUP_PROTOCOL *fixup = nullptr;
+    if (BS->LocateProtocol(&EFI_DT_FIXUP_PROTOCOL_GUID, nullptr, reinterpret_cast<void **>(&fixup)) != EFI_SUCCESS ||
+        !fixup)
+        return EFI_SUCCESS;
+
+    UINTN size = copy->copy_pages * EFI_PAGE_SIZE;
+    EFI_STATUS err = fixup->Fixup(fixup, copy_of(*copy), &size, DT_FIXUP_FLAGS);
+    if (err != EFI_BUFFER_TOO_SMALL)
+        return err;
+
+    DtInstallState old = *copy;
+    err = dt_allocate_pages(copy, size > dtb_length ? size : dtb_length);
+    if (err != EFI_SUCCESS)
+        return err;
+    memcpy(copy_of(*copy), copy_of(old), dtb_length);
+    free_copy(&old);
+
+    size = copy->copy_pages * EFI_PAGE_SIZE;
+    return fixup->Fixup(fixup, copy_of(*copy), &size, DT_FIXUP_FLAGS);
+}
+
 } // namespace
+
+EFI_STATUS dt_allocate_pages(DtInstallState *state, size_t size) {
+    ASSERT(state);
+    UINTN pages = efi_size_to_pages(size);
+    EFI_PHYSICAL_ADDRESS addr = 0;
+    EFI_STATUS err = BS->AllocatePages(AllocateAnyPages, EfiACPIReclaimMemory, pages, &addr);
+    if (err != EFI_SUCCESS)
+        return err;
+    state->copy_address = addr;
+    state->copy_pages = pages;
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS devicetree_install_from_memory(DtInstallState *state, const void *dtb_buffer, size_t dtb_length) {
+    ASSERT(state);
+    ASSERT(dtb_buffer);
+    ASSERT(dtb_length > 0);
+
+    PendingCopy copy;
+    EFI_STATUS err = dt_allocate_pages(&copy.state, dtb_length);
+    if (err != EFI_SUCCESS)
+        return err;
+    copy.state.previous_table = find_configuration_table(EFI_DTB_TABLE_GUID);
+    memcpy(copy_of(copy.state), dtb_buffer, dtb_length);
+
+    err = apply_fixups(&copy.state, dtb_length);
+    if (err != EFI_SUCCESS)
+        return err;
+    err = BS->InstallConfigurationTable(&EFI_DTB_TABLE_GUID, copy_of(copy.state));
+    if (err != EFI_SUCCESS)
+        return err;
+    *state = copy.release();
+    return EFI_SUCCESS;
+}
+
+void devicetree_restore(DtInstallState *state) {
+    ASSERT(state);
+    if (state->copy_pages == 0)
+        return;
+    if (BS->InstallConfigurationTable(&EFI_DTB_TABLE_GUID, const_cast<void *>(state->previous_table)) != EFI_SUCCESS)
+        return;
+    free_copy(state);
+    state->previous_table = nullptr;
+}
 
 const char *devicetree_get_compatible(const void *blob) {
     ASSERT(blob);

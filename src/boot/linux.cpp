@@ -3,6 +3,7 @@
 #include "efi/loaded-image.h"
 #include "firmware.h"
 #include "initrd.h"
+#include "linux_x86.h"
 #include "log.h"
 #include "pe.h"
 #include "secure-boot.h"
@@ -84,7 +85,7 @@ EFI_STATUS linux_exec(EFI_HANDLE parent, const char16_t *cmdline, const iovec &k
     uint32_t compat_entry_point = 0, size_in_memory = 0;
     EFI_STATUS err = inspect_kernel_image(kernel.iov_base, kernel.iov_len, &compat_entry_point, &size_in_memory);
     if (err == EFI_UNSUPPORTED)
-        return log_error(err, "Kernel image needs the EFI handover entry, which this build cannot use: %m");
+        return linux_exec_efi_handover(parent, cmdline, kernel, initrd, size_in_memory);
     if (err != EFI_SUCCESS)
         return log_error(err, "Bad kernel image: %m");
 

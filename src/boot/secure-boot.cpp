@@ -1,8 +1,12 @@
 #include "secure-boot.h"
 
+#include "device-path-util.h"
 #include "efi/global-variable.h"
 #include "efi/security-arch.h"
+#include "efi/shim-lock.h"
+#include "efi/simple-file-system.h"
 #include "efivars.h"
+#include "file-util.h"
 #include "firmware.h"
 #include "util.h"
 
@@ -51,7 +55,39 @@ template <typename T> T *locate(const EFI_GUID &guid) {
     return static_cast<T *>(p);
 }
 
+// The contents of the file a device path names: the volume it starts with, then the path.
+bool read_file_of_device_path(const EFI_DEVICE_PATH_PROTOCOL *device_path, PoolPtr<char> *ret, size_t *ret_size) {
+    if (!device_path)
+        return false;
+    auto *rest = const_cast<EFI_DEVICE_PATH_PROTOCOL *>(device_path);
+    EFI_HANDLE volume = nullptr;
+    if (BS->LocateDevicePath(&EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &rest, &volume) != EFI_SUCCESS)
+        return false;
+    FileHandle root;
+    if (open_volume_root(volume, root.out()) != EFI_SUCCESS)
+        return false;
+    PoolPtr<char16_t> path;
+    if (device_path_to_str(rest, path.out()) != EFI_SUCCESS || !path)
+        return false;
+    return file_read(root.get(), path.get(), ret->out(), ret_size) == EFI_SUCCESS;
+}
+
 } // namespace
+
+bool validate_with_shim(const void *validator_data, const EFI_DEVICE_PATH_PROTOCOL *device_path,
+                        const void *file_buffer, size_t file_size) {
+    (void)validator_data;
+    PoolPtr<char> contents;
+    if (!file_buffer) {
+        if (!read_file_of_device_path(device_path, &contents, &file_size))
+            return false;
+        file_buffer = contents.get();
+    }
+    SHIM_LOCK_PROTOCOL *shim = locate<SHIM_LOCK_PROTOCOL>(SHIM_LOCK_PROTOCOL_GUID);
+    if (!shim)
+        return false;
+    return shim->Verify(file_buffer, static_cast<UINT32>(file_size)) == EFI_SUCCESS;
+}
 
 bool secure_boot_active() {
     PoolPtr<uint8_t> value;

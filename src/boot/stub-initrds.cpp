@@ -1,6 +1,8 @@
 #include "stub-initrds.h"
 
+#include "cpio.h"
 #include "log.h"
+#include "measure.h"
 
 namespace korvane {
 
@@ -10,6 +12,28 @@ constexpr EFI_PHYSICAL_ADDRESS BELOW_4G = 0xffffffffULL;
 
 iovec section_in_place(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan &section) {
     return {static_cast<uint8_t *>(loaded_image->ImageBase) + section.mem_offset, section.mem_size};
+}
+
+struct EmbeddedFile {
+    ImageSection section;
+    InitrdSlot slot;
+    const char16_t *file_name;
+};
+
+constexpr EmbeddedFile embedded_files[] = {
+    {SECTION_PCRSIG, INITRD_SLOT_PCRSIG, u"tpm2-pcr-signature.json"},
+    {SECTION_PCRPKEY, INITRD_SLOT_PCRPKEY, u"tpm2-pcr-public-key.pem"},
+    {SECTION_PROFILE, INITRD_SLOT_PROFILE, u"profile"},
+    {SECTION_OSREL, INITRD_SLOT_OSREL, u"os-release"},
+};
+
+void measure_and_append_addon(InitrdList &list, const NamedAddon &addon, uint32_t tag, int *parameters_measured) {
+    bool measured = false;
+    (void)tpm_log_tagged_event(PCR_KERNEL_PARAMETERS, reinterpret_cast<uintptr_t>(addon.data.iov_base),
+                               addon.data.iov_len, tag, addon.file_name, &measured);
+    merge_measured(parameters_measured, measured);
+    if (iovec_is_set(addon.data))
+        list.append(addon.data);
 }
 
 bool align4(size_t *size) {
@@ -40,6 +64,59 @@ void lookup_embedded_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, cons
         slots[INITRD_SLOT_BASE] = section_in_place(loaded_image, sections[SECTION_INITRD]);
     if (sections[SECTION_UCODE].mem_size > 0)
         slots[INITRD_SLOT_UCODE] = section_in_place(loaded_image, sections[SECTION_UCODE]);
+}
+
+void generate_sidecar_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, InitrdSlots &slots,
+                              const SidecarMeasured &measured) {
+    struct Pass {
+        InitrdSlot slot;
+        CpioPackRequest request;
+    };
+    static constexpr Pass passes[] = {
+        {INITRD_SLOT_CREDENTIALS,
+         {nullptr, u".cred", nullptr, ".extra/credentials", 0500, 0400, PCR_KERNEL_PARAMETERS, u"Credentials initrd"}},
+        {INITRD_SLOT_GLOBAL_CREDENTIALS,
+         {u"\\loader\\credentials", u".cred", nullptr, ".extra/global_credentials", 0500, 0400,
+          PCR_KERNEL_PARAMETERS, u"Global credentials initrd"}},
+        {INITRD_SLOT_SYSEXT,
+         {nullptr, u".raw", u".confext.raw", ".extra/sysext", 0555, 0444, PCR_INITRD_SYSEXTS,
+          u"System extension initrd"}},
+        {INITRD_SLOT_CONFEXT,
+         {nullptr, u".confext.raw", nullptr, ".extra/confext", 0555, 0444, PCR_KERNEL_PARAMETERS,
+          u"Configuration extension initrd"}},
+    };
+    for (const Pass &pass : passes) {
+        bool m = false;
+        EFI_STATUS err = pack_cpio(loaded_image, pass.request, &slots[pass.slot], &m);
+        if (pass.slot == INITRD_SLOT_SYSEXT)
+            *measured.sysext = err == EFI_SUCCESS ? m : -1;
+        else if (pass.slot == INITRD_SLOT_CONFEXT)
+            *measured.confext = err == EFI_SUCCESS ? m : -1;
+        else if (err == EFI_SUCCESS)
+            merge_measured(measured.parameters, m);
+    }
+}
+
+void generate_embedded_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *sections,
+                               InitrdSlots &slots) {
+    for (const EmbeddedFile &f : embedded_files) {
+        if (sections[f.section].mem_size == 0)
+            continue;
+        iovec content = section_in_place(loaded_image, sections[f.section]);
+        // A failure is logged by the packer; the part is left out.
+        (void)pack_cpio_literal(content.iov_base, content.iov_len, ".extra", f.file_name, 0555, 0444,
+                                &slots[f.slot]);
+    }
+}
+
+void measure_and_append_ucode_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured) {
+    for (size_t i = addons.size(); i > 0; i--)
+        measure_and_append_addon(list, addons[i - 1], TAG_UCODE_ADDON, parameters_measured);
+}
+
+void measure_and_append_initrd_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured) {
+    for (size_t i = 0; i < addons.size(); i++)
+        measure_and_append_addon(list, addons[i], TAG_INITRD_ADDON, parameters_measured);
 }
 
 void append_initrd_slots(const InitrdSlots &slots, InitrdList &list) {

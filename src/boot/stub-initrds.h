@@ -3,6 +3,7 @@
 
 #include "efi/loaded-image.h"
 #include "pe.h"
+#include "stub-addons.h"
 #include "util.h"
 
 namespace korvane {
@@ -53,9 +54,27 @@ private:
     size_t n_ = 0;
 };
 
+// The measurement flags of the sidecar archives.
+struct SidecarMeasured {
+    int *parameters;
+    int *sysext;
+    int *confext;
+};
+
+// Credentials, global credentials, system and configuration extensions beside the image.
+void generate_sidecar_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, InitrdSlots &slots,
+                              const SidecarMeasured &measured);
+
+// ".pcrsig", ".pcrpkey", ".profile" and ".osrel" as one-file archives under ".extra".
+void generate_embedded_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *sections,
+                               InitrdSlots &slots);
 void lookup_embedded_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *sections,
                              InitrdSlots &slots);
 void append_initrd_slots(const InitrdSlots &slots, InitrdList &list);
+
+// Microcode add-ons go first, the last one first; initrd add-ons last, in add-on order.
+void measure_and_append_ucode_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured);
+void measure_and_append_initrd_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured);
 
 // Copies the parts, each zero-filled to a multiple of 4, into pages below 4 GiB.
 // EFI_OUT_OF_RESOURCES when the total size overflows.

@@ -5,6 +5,7 @@
 #include "linux.h"
 #include "log.h"
 #include "pe.h"
+#include "stub-addons.h"
 #include "stub-cmdline.h"
 #include "stub-initrds.h"
 #include "stub-sections.h"
@@ -23,9 +24,12 @@ struct BootState {
     PeSectionSpan sections[IMAGE_SECTION_COUNT] = {};
     int kernel_image_measured = -1;
     int kernel_params_measured = -1;
+    int sysext_initrd_measured = -1;
+    int confext_initrd_measured = -1;
     InitrdSlots initrd_slots;
     PoolPtr<char> uname;
     InitrdList initrds;
+    AddonPayloads addons;
     Pages combined_initrd;
 };
 
@@ -74,10 +78,17 @@ EFI_STATUS run(EFI_HANDLE image) {
         s.uname.reset(pe_section_to_str8(s.loaded_image, &s.sections[SECTION_UNAME]));
 
     settle_command_line(s.loaded_image, s.sections, &s.cmdline, &s.kernel_params_measured);
+    load_all_addons(image, s.loaded_image, s.uname.get(), &s.addons);
+    cmdline_append_addons(s.addons.cmdline.get(), &s.cmdline, &s.kernel_params_measured);
     cmdline_append_smbios(&s.cmdline, &s.kernel_params_measured);
 
+    generate_sidecar_initrds(s.loaded_image, s.initrd_slots,
+                             {&s.kernel_params_measured, &s.sysext_initrd_measured, &s.confext_initrd_measured});
+    generate_embedded_initrds(s.loaded_image, s.sections, s.initrd_slots);
     lookup_embedded_initrds(s.loaded_image, s.sections, s.initrd_slots);
+    measure_and_append_ucode_addons(s.initrds, s.addons.ucodes, &s.kernel_params_measured);
     append_initrd_slots(s.initrd_slots, s.initrds);
+    measure_and_append_initrd_addons(s.initrds, s.addons.initrds, &s.kernel_params_measured);
 
     iovec initrd;
     err = final_initrd(s, &initrd);

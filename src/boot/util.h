@@ -76,6 +76,8 @@ public:
         reset();
         return &p_;
     }
+    // For in/out parameters that may replace what is held.
+    T **inout() { return &p_; }
 
 private:
     T *p_ = nullptr;

@@ -26,6 +26,9 @@ EFI_STATUS set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, UINTN attribute)
 EFI_STATUS query_mode(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, UINTN mode, UINTN *columns, UINTN *rows) {
     return console(This).query_mode(mode, columns, rows);
 }
+EFI_STATUS enable_cursor(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, BOOLEAN visible) {
+    return console(This).enable_cursor(visible);
+}
 
 void append_utf8(std::string &out, uint32_t c) {
     if (c < 0x80) {
@@ -94,6 +97,7 @@ void Console::bind() {
     protocol_.OutputString = Entry<Service::ConOutOutputString, fakefw::output_string>::call;
     protocol_.SetAttribute = Entry<Service::ConOutSetAttribute, fakefw::set_attribute>::call;
     protocol_.QueryMode = Entry<Service::ConOutQueryMode, fakefw::query_mode>::call;
+    protocol_.EnableCursor = Entry<Service::ConOutEnableCursor, fakefw::enable_cursor>::call;
 }
 
 void Console::put(char16_t c) {
@@ -155,6 +159,11 @@ EFI_STATUS Console::query_mode(UINTN mode, UINTN *columns, UINTN *rows) {
         return EFI_UNSUPPORTED;
     *columns = COLUMNS;
     *rows = ROWS;
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS Console::enable_cursor(BOOLEAN visible) {
+    mode_.CursorVisible = visible;
     return EFI_SUCCESS;
 }
 

@@ -40,6 +40,7 @@ public:
     EFI_STATUS output_string(const CHAR16 *s);
     EFI_STATUS set_attribute(UINTN attribute);
     EFI_STATUS query_mode(UINTN mode, UINTN *columns, UINTN *rows);
+    EFI_STATUS enable_cursor(BOOLEAN visible);
 
 private:
     void put(char16_t c);

@@ -5,7 +5,7 @@
 // its tables, and korvane's logging state starts fresh. Every table member is filled; a member
 // fakefw does not implement fails the test with its name and answers EFI_UNSUPPORTED. Any member
 // can be made to fail (fail()), and every call is counted (calls()). At destruction any pool or
-// page allocation still live fails the test, unless the machine halted. Declare it before
+// page allocation or file handle still live fails the test, unless the machine halted. Declare it before
 // anything in the test that owns firmware resources, so that those are released first.
 //
 // To give a new protocol the same fault injection and loud unimplemented members: add its
@@ -21,14 +21,19 @@
 #include <string>
 
 #include "boot/efi/efi.h"
+#include "fakefw/block-devices.h"
 #include "fakefw/clock.h"
 #include "fakefw/config-table.h"
 #include "fakefw/console.h"
 #include "fakefw/faults.h"
+#include "fakefw/filesystem.h"
 #include "fakefw/handles.h"
+#include "fakefw/images.h"
 #include "fakefw/memory.h"
 #include "fakefw/rng.h"
+#include "fakefw/security.h"
 #include "fakefw/service.h"
+#include "fakefw/variables.h"
 
 namespace fakefw {
 
@@ -62,6 +67,11 @@ public:
     ConfigTables &config_tables() { return config_tables_; }
     Rng &rng() { return rng_; }
     Clock &clock() { return clock_; }
+    BlockDevices &block_devices() { return block_devices_; }
+    FileSystems &file_systems() { return file_systems_; }
+    Images &images() { return images_; }
+    Security &security() { return security_; }
+    Variables &variables() { return variables_; }
 
     // Shorthands for faults().fail and faults().calls.
     void fail(Service service, EFI_STATUS status, unsigned after = 0, unsigned times = ALWAYS) {
@@ -97,6 +107,11 @@ private:
     ConfigTables config_tables_;
     Rng rng_;
     Clock clock_;
+    BlockDevices block_devices_;
+    FileSystems file_systems_;
+    Images images_;
+    Security security_;
+    Variables variables_;
 };
 
 // Runs `body`, which must halt the machine, and returns the console text at the halt.

@@ -26,7 +26,7 @@ void report_unimplemented(Service service) {
     ADD_FAILURE() << "fakefw: " << service_name(service) << " is not implemented";
 }
 
-Firmware::Firmware() : config_tables_(*this), rng_(*this), clock_(*this) {
+Firmware::Firmware() : config_tables_(*this), rng_(*this), clock_(*this), block_devices_(*this), file_systems_(*this), images_(*this), security_(*this) {
     if (active_) {
         fprintf(stderr, "fakefw: a second Firmware while one is active\n");
         abort();
@@ -38,8 +38,12 @@ Firmware::Firmware() : config_tables_(*this), rng_(*this), clock_(*this) {
     fill_unimplemented(rt_);
     memory_.bind(bs_);
     handles_.bind(bs_);
+    images_.bind(bs_);
+    variables_.bind(rt_);
     config_tables_.bind(bs_);
     clock_.bind(bs_);
+    clock_.bind(rt_);
+    block_devices_.bind(bs_);
     console_.bind();
 
     st_.BootServices = &bs_;
@@ -83,6 +87,10 @@ void Firmware::set_uefi_revision(UINT32 revision) { st_.Hdr.Revision = bs_.Hdr.R
 
 bool Firmware::check_leaks() {
     std::vector<std::string> leaks = memory_.leaks();
+    std::vector<std::string> open_files = file_systems_.leaks();
+    leaks.insert(leaks.end(), open_files.begin(), open_files.end());
+    std::vector<std::string> loaded_images = images_.leaks();
+    leaks.insert(leaks.end(), loaded_images.begin(), loaded_images.end());
     if (leaks.empty())
         return true;
     std::string list;

@@ -27,6 +27,9 @@ EFI_STATUS install_protocol_interface(EFI_HANDLE *handle, const EFI_GUID *protoc
 EFI_STATUS uninstall_protocol_interface(EFI_HANDLE handle, const EFI_GUID *protocol, VOID *interface) {
     return handles().uninstall_protocol_interface(handle, protocol, interface);
 }
+EFI_STATUS locate_device_path(const EFI_GUID *protocol, EFI_DEVICE_PATH_PROTOCOL **path, EFI_HANDLE *device) {
+    return handles().locate_device_path(protocol, path, device);
+}
 
 // The variadic members cannot go through Entry: they read their (GUID, interface) pairs here.
 EFI_STATUS EFIAPI install_multiple(EFI_HANDLE *handle, ...) {
@@ -75,6 +78,24 @@ size_t device_path_size(const EFI_DEVICE_PATH_PROTOCOL *path) {
             return size;
     }
     return 0;
+}
+
+// Bytes of `prefix` before its end node when they are whole leading nodes of `path`, else 0.
+// A prefix of just the end node matches with 0 bytes: the caller tells that apart by `matched`.
+size_t prefix_length(const EFI_DEVICE_PATH_PROTOCOL *prefix, const EFI_DEVICE_PATH_PROTOCOL *path, bool *matched) {
+    *matched = false;
+    size_t prefix_size = device_path_size(prefix), path_size = device_path_size(path);
+    if (prefix_size == 0 || path_size == 0)
+        return 0;
+    size_t length = prefix_size - sizeof(EFI_DEVICE_PATH_PROTOCOL);
+    if (length > path_size - sizeof(EFI_DEVICE_PATH_PROTOCOL) || memcmp(prefix, path, length) != 0)
+        return 0;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(path);
+    size_t at = 0;
+    while (at < length)
+        at += node_length(reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(bytes + at));
+    *matched = at == length;
+    return *matched ? length : 0;
 }
 
 bool same_device_path(const EFI_DEVICE_PATH_PROTOCOL *a, const EFI_DEVICE_PATH_PROTOCOL *b) {
@@ -166,6 +187,7 @@ void Handles::bind(EFI_BOOT_SERVICES &bs) {
     bs.InstallProtocolInterface = Entry<Service::InstallProtocolInterface, fakefw::install_protocol_interface>::call;
     bs.UninstallProtocolInterface =
         Entry<Service::UninstallProtocolInterface, fakefw::uninstall_protocol_interface>::call;
+    bs.LocateDevicePath = Entry<Service::LocateDevicePath, fakefw::locate_device_path>::call;
     bs.InstallMultipleProtocolInterfaces = fakefw::install_multiple;
     bs.UninstallMultipleProtocolInterfaces = fakefw::uninstall_multiple;
 }
@@ -206,6 +228,28 @@ EFI_STATUS Handles::uninstall_protocol_interface(EFI_HANDLE handle, const EFI_GU
     if (!e || e->second != interface)
         return EFI_NOT_FOUND;
     remove(*r, *protocol);
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS Handles::locate_device_path(const EFI_GUID *protocol, EFI_DEVICE_PATH_PROTOCOL **path,
+                                       EFI_HANDLE *device) {
+    if (!protocol || !path || !*path || !device)
+        return EFI_INVALID_PARAMETER;
+    EFI_HANDLE best = nullptr;
+    size_t best_length = 0;
+    for (EFI_HANDLE h : with(*protocol)) {
+        bool matched = false;
+        size_t length = prefix_length(static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(find(h, EFI_DEVICE_PATH_PROTOCOL_GUID)),
+                                      *path, &matched);
+        if (matched && (!best || length > best_length)) {
+            best = h;
+            best_length = length;
+        }
+    }
+    if (!best)
+        return EFI_NOT_FOUND;
+    *device = best;
+    *path = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(reinterpret_cast<uint8_t *>(*path) + best_length);
     return EFI_SUCCESS;
 }
 

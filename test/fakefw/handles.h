@@ -1,5 +1,6 @@
 // The handle database: handles in creation order, each with its protocol interfaces in
-// installation order. Backs HandleProtocol, LocateProtocol and the install/uninstall services.
+// installation order. Backs HandleProtocol, LocateProtocol, LocateDevicePath and the
+// install/uninstall services.
 #pragma once
 
 #include <memory>
@@ -36,6 +37,9 @@ public:
     using Pairs = std::vector<std::pair<const EFI_GUID *, VOID *>>;
     EFI_STATUS install_multiple(EFI_HANDLE *handle, const Pairs &pairs);
     EFI_STATUS uninstall_multiple(EFI_HANDLE handle, const Pairs &pairs);
+    // The handle with `protocol` whose device path is the longest whole-node prefix of *path;
+    // *path is advanced past that prefix.
+    EFI_STATUS locate_device_path(const EFI_GUID *protocol, EFI_DEVICE_PATH_PROTOCOL **path, EFI_HANDLE *device);
 
 private:
     using Installed = std::pair<EFI_GUID, void *>;

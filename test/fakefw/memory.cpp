@@ -17,8 +17,9 @@ namespace {
 constexpr UINTN MAX_ALLOCATION = UINTN(1) << 30;
 // Firmware does not zero what it hands out; a fill pattern catches code that assumes it does.
 constexpr int FILL = 0xaf;
-// Searches for a range below a limit stay above the null page and mmap_min_addr.
-constexpr uintptr_t LOWEST_ADDRESS = 0x100000;
+// Searches for a range below a limit stay above the null page and mmap_min_addr, and can
+// still reach below 640 KiB.
+constexpr uintptr_t LOWEST_ADDRESS = 0x10000;
 constexpr uintptr_t SEARCH_STEP = 0x100000;
 
 std::string hex(uint64_t v) {
@@ -222,6 +223,11 @@ EFI_STATUS Memory::allocate_pages(EFI_ALLOCATE_TYPE how, EFI_MEMORY_TYPE type, U
     void *p = map_pages(how, size, *memory);
     if (!p)
         return EFI_NOT_FOUND;
+    // Loader code pages run what is copied there, as a kernel copy does.
+    if (type == EfiLoaderCode && mprotect(p, size, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
+        munmap(p, size);
+        return EFI_OUT_OF_RESOURCES;
+    }
     memset(p, FILL, size);
     EFI_PHYSICAL_ADDRESS addr = reinterpret_cast<uintptr_t>(p);
     pages_[addr] = PageBlock{addr, n_pages, type};

@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "boot/efi/block-io.h"
 #include "boot/efi/efi.h"
 #include "boot/efi/rng.h"
 
@@ -76,7 +77,11 @@
     X(ConOutSetCursorPosition, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, SetCursorPosition)                                     \
     X(ConOutEnableCursor, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, EnableCursor)                                               \
     X(RngGetInfo, EFI_RNG_PROTOCOL, GetInfo)                                                                           \
-    X(RngGetRNG, EFI_RNG_PROTOCOL, GetRNG)
+    X(RngGetRNG, EFI_RNG_PROTOCOL, GetRNG)                                                                             \
+    X(BlockIoReset, EFI_BLOCK_IO_PROTOCOL, Reset)                                                                      \
+    X(BlockIoReadBlocks, EFI_BLOCK_IO_PROTOCOL, ReadBlocks)                                                            \
+    X(BlockIoWriteBlocks, EFI_BLOCK_IO_PROTOCOL, WriteBlocks)                                                          \
+    X(BlockIoFlushBlocks, EFI_BLOCK_IO_PROTOCOL, FlushBlocks)
 
 namespace fakefw {
 

@@ -81,7 +81,7 @@ private:
     bool ok_ = true;
 };
 
-// Reads the Spec ID header event; gives the digest size of every algorithm it names.
+// Reads a "Spec ID Event03" header; gives the digest size of every algorithm it names.
 std::optional<std::map<uint16_t, uint16_t>> read_header(Reader &r) {
     uint32_t pcr = r.u32();
     uint32_t type = r.u32();

@@ -52,7 +52,7 @@ struct LoggedEvent {
 
 class EventLog {
 public:
-    // Starts the log with the Spec ID header event naming `banks`.
+    // Starts the log with a "Spec ID Event03" header naming `banks`.
     explicit EventLog(std::vector<HashAlg> banks);
 
     void append(uint32_t index, uint32_t type, const std::vector<LoggedDigest> &digests, const uint8_t *data,
