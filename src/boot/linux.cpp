@@ -12,22 +12,6 @@ namespace korvane {
 
 namespace {
 
-// Unloads the kernel image on every way out of linux_exec.
-class LoadedImage {
-public:
-    LoadedImage() = default;
-    LoadedImage(const LoadedImage &) = delete;
-    LoadedImage &operator=(const LoadedImage &) = delete;
-    ~LoadedImage() {
-        if (handle_)
-            BS->UnloadImage(handle_);
-    }
-    EFI_HANDLE get() const { return handle_; }
-    EFI_HANDLE *out() { return &handle_; }
-
-private:
-    EFI_HANDLE handle_ = nullptr;
-};
 
 // Removes the initrd provider; declared after the image so that it goes first.
 class InitrdRegistration {
@@ -89,7 +73,7 @@ EFI_STATUS linux_exec(EFI_HANDLE parent, const char16_t *cmdline, const iovec &k
     if (err != EFI_SUCCESS)
         return log_error(err, "Bad kernel image: %m");
 
-    LoadedImage image;
+    ImageHandle image;
     err = load_image(parent, kernel.iov_base, kernel.iov_len, image.out());
     if (err != EFI_SUCCESS)
         return log_error(err, "Error loading kernel image: %m");

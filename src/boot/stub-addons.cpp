@@ -18,22 +18,6 @@ namespace {
 constexpr const char16_t *GLOBAL_ADDONS_DIR = u"\\loader\\addons";
 constexpr const char16_t *ADDON_SUFFIX = u".addon.efi";
 
-// Unloads an add-on image on every way out of its iteration.
-class AddonImage {
-public:
-    AddonImage() = default;
-    AddonImage(const AddonImage &) = delete;
-    AddonImage &operator=(const AddonImage &) = delete;
-    ~AddonImage() {
-        if (handle_)
-            BS->UnloadImage(handle_);
-    }
-    EFI_HANDLE get() const { return handle_; }
-    EFI_HANDLE *out() { return &handle_; }
-
-private:
-    EFI_HANDLE handle_ = nullptr;
-};
 
 bool shim_present() {
     void *shim = nullptr;
@@ -131,7 +115,7 @@ EFI_STATUS load_one_addon(EFI_HANDLE stub_image, const EFI_LOADED_IMAGE_PROTOCOL
     if (err != EFI_SUCCESS)
         return log_error(err, "Error making device path for %ls: %m", path.get());
 
-    AddonImage image;
+    ImageHandle image;
     err = load_addon_image(stub_image, dp.get(), image.out());
     if (err != EFI_SUCCESS) {
         log_error(err, "Failed to read '%ls' from '%ls', ignoring: %m", name, path.get());

@@ -16,6 +16,11 @@ void *xmalloc_multiply(size_t n, size_t size) {
     return xmalloc(size);
 }
 
+void unload_image(EFI_HANDLE image) {
+    if (image)
+        BS->UnloadImage(image);
+}
+
 void free_pool(void *p) {
     if (p)
         BS->FreePool(p);

@@ -83,6 +83,21 @@ private:
     T *p_ = nullptr;
 };
 
+// A loaded image owned by one scope: unloaded on scope exit.
+void unload_image(EFI_HANDLE image);
+class ImageHandle {
+public:
+    ImageHandle() = default;
+    ImageHandle(const ImageHandle &) = delete;
+    ImageHandle &operator=(const ImageHandle &) = delete;
+    ~ImageHandle() { unload_image(handle_); }
+    EFI_HANDLE get() const { return handle_; }
+    EFI_HANDLE *out() { return &handle_; }
+
+private:
+    EFI_HANDLE handle_ = nullptr;
+};
+
 // A page allocation owned by one scope.
 class Pages {
 public:
