@@ -1,12 +1,16 @@
 #include "stub.h"
 
 #include "efi/loaded-image.h"
+#include "export-vars.h"
 #include "firmware.h"
 #include "linux.h"
 #include "log.h"
 #include "pe.h"
+#include "random-seed.h"
+#include "splash.h"
 #include "stub-addons.h"
 #include "stub-cmdline.h"
+#include "stub-devicetree.h"
 #include "stub-initrds.h"
 #include "stub-sections.h"
 #include "util.h"
@@ -16,8 +20,9 @@ namespace korvane {
 namespace {
 
 // What run owns. Members are released in reverse order of declaration, which is the
-// clean-up order the boot relies on.
+// clean-up order the boot relies on: the firmware's devicetree comes back last.
 struct BootState {
+    DevicetreeInstall devicetree;
     EFI_LOADED_IMAGE_PROTOCOL *loaded_image = nullptr;
     uint32_t profile = 0;
     PoolPtr<char16_t> cmdline;
@@ -73,6 +78,8 @@ EFI_STATUS run(EFI_HANDLE image) {
 
     measure_profile(s.profile, &s.kernel_params_measured);
     measure_sections(s.loaded_image, s.sections, &s.kernel_image_measured);
+    display_splash(s.loaded_image, s.sections);
+    refresh_random_seed(s.loaded_image);
 
     if (s.sections[SECTION_UNAME].mem_size > 0)
         s.uname.reset(pe_section_to_str8(s.loaded_image, &s.sections[SECTION_UNAME]));
@@ -81,6 +88,10 @@ EFI_STATUS run(EFI_HANDLE image) {
     load_all_addons(image, s.loaded_image, s.uname.get(), &s.addons);
     cmdline_append_addons(s.addons.cmdline.get(), &s.cmdline, &s.kernel_params_measured);
     cmdline_append_smbios(&s.cmdline, &s.kernel_params_measured);
+    export_common_variables(s.loaded_image);
+    export_stub_variables(s.loaded_image, s.profile);
+    install_embedded_devicetree(s.devicetree, s.loaded_image, s.sections);
+    install_addon_devicetrees(s.devicetree, s.addons.devicetrees, &s.kernel_params_measured);
 
     generate_sidecar_initrds(s.loaded_image, s.initrd_slots,
                              {&s.kernel_params_measured, &s.sysext_initrd_measured, &s.confext_initrd_measured});
@@ -89,13 +100,17 @@ EFI_STATUS run(EFI_HANDLE image) {
     measure_and_append_ucode_addons(s.initrds, s.addons.ucodes, &s.kernel_params_measured);
     append_initrd_slots(s.initrd_slots, s.initrds);
     measure_and_append_initrd_addons(s.initrds, s.addons.initrds, &s.kernel_params_measured);
+    export_pcr_variables(s.kernel_image_measured, s.kernel_params_measured, s.sysext_initrd_measured,
+                         s.confext_initrd_measured);
 
     iovec initrd;
     err = final_initrd(s, &initrd);
     if (err != EFI_SUCCESS)
         return err;
 
-    return linux_exec(image, s.cmdline.get(), section_iovec(s, SECTION_LINUX), initrd);
+    err = linux_exec(image, s.cmdline.get(), section_iovec(s, SECTION_LINUX), initrd);
+    (void)set_console_graphics(false);
+    return err;
 }
 
 } // namespace korvane

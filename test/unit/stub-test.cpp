@@ -3,12 +3,16 @@
 #include <string>
 #include <vector>
 
+#include "boot/efi/devicetree.h"
 #include "boot/efi/global-variable.h"
+#include "boot/efivars.h"
 #include "boot/stub-cmdline.h"
 #include "boot/stub.h"
+#include "fakefw/console-control.h"
 #include "fakefw/fake-cpu.h"
 #include "fakefw/fakefw.h"
 #include "fakefw/tcg2.h"
+#include "fdt-builder.h"
 #include "launch-support.h"
 
 using namespace korvane;
@@ -27,7 +31,15 @@ struct KernelView {
     std::u16string options;
     InitrdFetch initrd;
     size_t live_pages = 0;
+    std::vector<uint8_t> devicetree;
+    bool stub_info_published = false;
 };
+
+std::vector<uint8_t> devicetree_with(const std::string &compatible, const std::string &model) {
+    fdttest::Fdt f;
+    f.begin_node("").prop("compatible", compatible + '\0').prop("model", model + '\0').end_node().end();
+    return f.build();
+}
 
 class StubRun : public ::testing::Test {
 protected:
@@ -44,6 +56,9 @@ protected:
             kernel.options = launchtest::load_options_of(image);
             kernel.initrd = fetch_initrd();
             kernel.live_pages = fw.memory().live_pages_count();
+            if (auto *dt = static_cast<const uint8_t *>(fw.config_tables().find(EFI_DTB_TABLE_GUID)))
+                kernel.devicetree.assign(dt, dt + fdttest::get_be32(std::vector<uint8_t>(dt, dt + 8), 4));
+            kernel.stub_info_published = fw.variables().find(LOADER_VENDOR_GUID, u"StubInfo") != nullptr;
             return EFI_ABORTED;
         });
     }
@@ -174,6 +189,41 @@ TEST_F(StubRun, AnImageThatIsNoPeStops) {
     EXPECT_EQ(run(image), EFI_LOAD_ERROR);
     EXPECT_TRUE(logged("Unable to locate PE section table: Load error"));
     EXPECT_FALSE(kernel.ran);
+    expect_released();
+}
+
+TEST_F(StubRun, TheMatchingDtbautoIsInstalledForTheKernelAndTheFirmwaresTableComesBack) {
+    std::vector<uint8_t> firmware_dt = devicetree_with("acme,board", "firmware");
+    fw.config_tables().add(EFI_DTB_TABLE_GUID, firmware_dt.data());
+    std::vector<uint8_t> other = devicetree_with("other,board", "other");
+    std::vector<uint8_t> ours = devicetree_with("acme,board", "ours");
+    std::vector<uint8_t> plain = devicetree_with("acme,board", "plain");
+    EFI_HANDLE image = install_stub({linux_section(), {".dtb", plain}, {".dtbauto", other}, {".dtbauto", ours}});
+    EXPECT_EQ(run(image), EFI_ABORTED);
+    ASSERT_TRUE(kernel.ran);
+    EXPECT_EQ(kernel.devicetree, ours);
+    EXPECT_EQ(fw.config_tables().find(EFI_DTB_TABLE_GUID), firmware_dt.data());
+    EXPECT_EQ(kernel.live_pages, 1u) << "only the installed copy";
+    expect_released();
+}
+
+TEST_F(StubRun, ADevicetreeTheFirmwareRefusesIsPassedOver) {
+    EFI_HANDLE image = install_stub({linux_section(), {".dtb", devicetree_with("acme,board", "x")}});
+    fw.fail(fakefw::Service::InstallConfigurationTable, EFI_OUT_OF_RESOURCES, 0, 1);
+    EXPECT_EQ(run(image), EFI_ABORTED);
+    ASSERT_TRUE(kernel.ran);
+    EXPECT_TRUE(kernel.devicetree.empty());
+    EXPECT_TRUE(logged("Error loading embedded devicetree, ignoring: Out of resources"));
+    expect_released();
+}
+
+TEST_F(StubRun, TheKernelSeesTheVariablesAndAReturnGivesTheConsoleBackInText) {
+    fakefw::ConsoleControl console_control(fw, EfiConsoleControlScreenGraphics);
+    console_control.install();
+    EFI_HANDLE image = install_stub({linux_section()});
+    EXPECT_EQ(run(image), EFI_ABORTED);
+    EXPECT_TRUE(kernel.stub_info_published);
+    EXPECT_EQ(console_control.mode(), EfiConsoleControlScreenText);
     expect_released();
 }
 
