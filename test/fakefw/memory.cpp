@@ -208,6 +208,10 @@ EFI_STATUS Memory::free_pool(VOID *buffer) {
         ADD_FAILURE() << "fakefw: FreePool(" << buffer << "), which is not a live pool allocation";
         return EFI_INVALID_PARAMETER;
     }
+    if (keep_freed_) {
+        const auto *bytes = static_cast<const uint8_t *>(buffer);
+        freed_.push_back(FreedPool{buffer, it->second.type, {bytes, bytes + it->second.size}});
+    }
     pool_.erase(it);
     free(buffer);
     return EFI_SUCCESS;

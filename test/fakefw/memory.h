@@ -15,6 +15,13 @@ struct PoolBlock {
     EFI_MEMORY_TYPE type;
 };
 
+// A pool block as it was when FreePool released it.
+struct FreedPool {
+    const void *address;
+    EFI_MEMORY_TYPE type;
+    std::vector<uint8_t> bytes;
+};
+
 struct PageBlock {
     EFI_PHYSICAL_ADDRESS addr;
     UINTN n_pages;
@@ -35,6 +42,10 @@ public:
     // Size of the live pool allocation at `p`; fails the test (and gives 0) when there is none.
     size_t pool_size(const void *p) const;
     size_t live_pool_count() const { return pool_.size(); }
+    // From now on FreePool keeps a copy of every block it releases, so a test can check that
+    // secrets were wiped before their memory went back.
+    void keep_freed_pool() { keep_freed_ = true; }
+    const std::vector<FreedPool> &freed_pool() const { return freed_; }
 
     // The live page allocation that starts at `addr`, or null.
     const PageBlock *pages(EFI_PHYSICAL_ADDRESS addr) const;
@@ -52,6 +63,8 @@ public:
 
 private:
     std::map<const void *, PoolBlock> pool_;
+    bool keep_freed_ = false;
+    std::vector<FreedPool> freed_;
     std::map<EFI_PHYSICAL_ADDRESS, PageBlock> pages_;
 };
 

@@ -59,6 +59,24 @@ TEST_F(Efivars, U64IsEightLittleEndianBytes) {
     EXPECT_EQ(stored(u"Features")->data, (Bytes{8, 7, 6, 5, 4, 3, 2, 1}));
 }
 
+TEST_F(Efivars, AnEmptyStringIsItsTerminatorAndNotADeletion) {
+    ASSERT_EQ(variable_set_string(LOADER_VENDOR_GUID, u"S", u""), EFI_SUCCESS);
+    ASSERT_NE(stored(u"S"), nullptr);
+    EXPECT_EQ(stored(u"S")->data, (Bytes{0, 0}));
+}
+
+TEST_F(Efivars, EveryEncodingIsWrittenVolatileWithRuntimeAccess) {
+    ASSERT_EQ(variable_set_decimal(LOADER_VENDOR_GUID, u"D", 12), EFI_SUCCESS);
+    ASSERT_EQ(variable_set_u64(LOADER_VENDOR_GUID, u"U", 12), EFI_SUCCESS);
+    for (const char16_t *name : {u"D", u"U"}) {
+        ASSERT_NE(stored(name), nullptr);
+        EXPECT_EQ(stored(name)->attributes, EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS);
+        EXPECT_FALSE(stored(name)->attributes & EFI_VARIABLE_NON_VOLATILE);
+    }
+    EXPECT_EQ(stored(u"D")->data, utf16z("12"));
+    EXPECT_EQ(stored(u"U")->data, (Bytes{12, 0, 0, 0, 0, 0, 0, 0}));
+}
+
 TEST_F(Efivars, WritesReturnTheFirmwaresStatusAndFreeTheirText) {
     fw.fail(fakefw::Service::SetVariable, EFI_OUT_OF_RESOURCES);
     EXPECT_EQ(variable_set_decimal(LOADER_VENDOR_GUID, u"N", 5), EFI_OUT_OF_RESOURCES);

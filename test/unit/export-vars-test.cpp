@@ -1,6 +1,7 @@
 // The boot loader interface variables, checked byte for byte in the fake variable store.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "boot/efivars.h"
@@ -95,6 +96,49 @@ TEST_F(ExportVars, LoaderVariablesOfABootLoaderStayButStubOnesAreWritten) {
     export_stub_variables(&image, 0);
     expect_text(u"StubDevicePartUUID", PART_UUID_TEXT);
     expect_text(u"StubImageIdentifier", u"\\EFI\\Linux\\korvane.efi");
+}
+
+TEST_F(ExportVars, OnlyTheMissingLoaderVariablesAreFilledIn) {
+    fw.variables().set(LOADER_VENDOR_GUID, u"LoaderImageIdentifier", utf16z(u"\\EFI\\BOOT\\BOOTX64.EFI"));
+    fw.variables().set(LOADER_VENDOR_GUID, u"LoaderFirmwareType", utf16z(u"UEFI 9.99"));
+    export_common_variables(&image);
+    expect_text(u"LoaderDevicePartUUID", PART_UUID_TEXT);
+    expect_text(u"LoaderImageIdentifier", u"\\EFI\\BOOT\\BOOTX64.EFI");
+    expect_text(u"LoaderFirmwareInfo", u"fakefw 1.00");
+    expect_text(u"LoaderFirmwareType", u"UEFI 9.99");
+}
+
+TEST_F(ExportVars, StubVariablesReplaceEarlierValues) {
+    for (const char16_t *name : {u"StubInfo", u"StubFeatures", u"StubProfile", u"StubDevicePartUUID"})
+        fw.variables().set(LOADER_VENDOR_GUID, name, utf16z(u"stale"));
+    export_stub_variables(&image, 3);
+    EXPECT_EQ(var(u"StubFeatures")->data, le64(0x7ff));
+    expect_text(u"StubProfile", u"3");
+    expect_text(u"StubDevicePartUUID", PART_UUID_TEXT);
+    EXPECT_NE(var(u"StubInfo")->data, utf16z(u"stale"));
+}
+
+// The image's device is a partition handle the firmware made for a GPT entry; the text is
+// the entry's unique GUID in the registry form, computed here from the GUID's fields.
+TEST_F(ExportVars, PartitionUuidOfAFirmwarePartitionHandle) {
+    const EFI_GUID unique = {0xdeadbeef, 0x0123, 0xcafe, {0x80, 0x01, 0xff, 0x00, 0x10, 0x20, 0x30, 0x40}};
+    GptEntrySpec entry = {ESP_TYPE, unique, 8, 23};
+    GptSpec spec;
+    spec.entries = {entry};
+    fakefw::Disk &disk = fw.block_devices().add_disk(build_gpt_disk(spec));
+    disk.add_partition(gpt_partition_node(entry, 0));
+    disk.connect();
+    image.DeviceHandle = disk.partition_handles().at(0);
+
+    char text[37];
+    snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", unique.Data1, unique.Data2,
+             unique.Data3, unique.Data4[0], unique.Data4[1], unique.Data4[2], unique.Data4[3], unique.Data4[4],
+             unique.Data4[5], unique.Data4[6], unique.Data4[7]);
+    std::u16string expected(text, text + 36);
+    export_common_variables(&image);
+    export_stub_variables(&image, 0);
+    expect_text(u"LoaderDevicePartUUID", expected);
+    expect_text(u"StubDevicePartUUID", expected);
 }
 
 TEST_F(ExportVars, AnEmptyLoaderVariableCountsAsSet) {

@@ -2,6 +2,7 @@
 // built by test/support/gpt-builder.h with a bitwise CRC-32 of their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -110,6 +111,19 @@ TEST_F(TryGpt, HeaderAcceptanceRules) {
         if (!c.accepted)
             EXPECT_EQ(read_lbas(disk), std::vector<EFI_LBA>{1});
     }
+}
+
+// The header's checksum covers HeaderSize bytes of the block, no more and no fewer.
+TEST_F(TryGpt, HeaderCrcCoversHeaderSizeBytes) {
+    EFI_PARTITION_TABLE_HEADER *h = gpt_header(image, 1);
+    h->Header.HeaderSize = 200;
+    image[GPT_BLOCK + 150] = 0x42;
+    gpt_reseal_header(image, 1);
+    image[GPT_BLOCK + 300] = 0x43; // beyond HeaderSize
+    EXPECT_EQ(run(1), EFI_SUCCESS);
+
+    image[GPT_BLOCK + 150] = 0x44; // inside it
+    EXPECT_EQ(run(1), EFI_NOT_FOUND);
 }
 
 TEST_F(TryGpt, HeaderCrcMismatchAndFailingCrcServiceReject) {
@@ -307,6 +321,42 @@ TEST_F(PartitionOpen, ValidTableWithoutTheTypeEndsTheSearch) {
     EXPECT_EQ(read_lbas(*disk), (std::vector<EFI_LBA>{1, 2}));
 }
 
+TEST_F(PartitionOpen, NoAlternateLbaGoesStraightToTheLastBlock) {
+    gpt_header(image, 1)->AlternateLBA = 0;
+    gpt_reseal_header(image, 1);
+    image[2 * GPT_BLOCK + 300] ^= 1;
+    EXPECT_EQ(open(), esp_handle());
+    std::vector<EFI_LBA> lbas = read_lbas(*disk);
+    ASSERT_EQ(lbas.size(), 4u);
+    EXPECT_EQ(lbas[2], spec.blocks - 1);
+    EXPECT_EQ(std::count(lbas.begin(), lbas.end(), EFI_LBA(0)), 0);
+}
+
+TEST_F(PartitionOpen, AnInvalidBackupHeaderEndsTheSearch) {
+    set_backup_away_from_last_block();
+    // A valid copy waits at the last block, but the broken backup header comes first.
+    DiskBytes valid = image;
+    std::memcpy(image.data() + (spec.blocks - 1) * GPT_BLOCK, gpt_header(valid, spec.backup_lba), GPT_BLOCK);
+    gpt_header(image, spec.blocks - 1)->MyLBA = spec.blocks - 1;
+    gpt_reseal_header(image, spec.blocks - 1);
+    image[2 * GPT_BLOCK + 300] ^= 1;
+    gpt_header(image, spec.backup_lba)->Header.Revision = 0x00020000;
+    gpt_reseal_header(image, spec.backup_lba);
+    EXPECT_EQ(open(), nullptr);
+    std::vector<EFI_LBA> lbas = read_lbas(*disk);
+    EXPECT_EQ(lbas, (std::vector<EFI_LBA>{1, 2, spec.backup_lba}));
+}
+
+TEST_F(PartitionOpen, TheLastBlockCopyIsTheLastChance) {
+    set_backup_away_from_last_block();
+    image[2 * GPT_BLOCK + 300] ^= 1;
+    make_disk();
+    disk->fail_read(spec.backup_lba, EFI_DEVICE_ERROR);
+    // The last block holds no header at all.
+    EXPECT_EQ(partition_open(ESP_PARTITION_TYPE_GUID, loaded_from), nullptr);
+    EXPECT_EQ(read_lbas(*disk), (std::vector<EFI_LBA>{1, 2, spec.backup_lba, spec.blocks - 1}));
+}
+
 TEST_F(PartitionOpen, AllThreeCopiesBrokenFails) {
     set_backup_away_from_last_block();
     make_disk();
@@ -440,6 +490,19 @@ TEST(DevicePartitionUuid, GptNodeGivesUppercaseMixedEndianText) {
     EFI_HANDLE h = fw.handles().install(nullptr, EFI_DEVICE_PATH_PROTOCOL_GUID, path.data());
     // Data1..Data3 as numbers, Data4 in byte order.
     EXPECT_EQ(take_text(device_partition_uuid(h)), u"12345678-9ABC-DEF0-0123-456789ABCDEF");
+}
+
+TEST(DevicePartitionUuid, TheFirstGptNodeWinsAndFieldsAreZeroPadded) {
+    Firmware fw;
+    const EFI_GUID first = {0x0000abcd, 0x00ef, 0x0001, {0x00, 0x0f, 0xf0, 0xff, 0x01, 0x10, 0x80, 0x08}};
+    const EFI_GUID second = {0x11111111, 0x2222, 0x3333, {4, 4, 5, 5, 5, 5, 5, 5}};
+    DevicePathBytes path = dp_path({dp_node(0x01, 0x01, {0, 1}),
+                                    harddrive_bytes(gpt_partition_node({ESP_PARTITION_TYPE_GUID, first, 8, 9}, 0)),
+                                    harddrive_bytes(gpt_partition_node({ESP_PARTITION_TYPE_GUID, second, 8, 9}, 1))});
+    EFI_HANDLE h = fw.handles().install(nullptr, EFI_DEVICE_PATH_PROTOCOL_GUID, path.data());
+    std::u16string text = take_text(device_partition_uuid(h));
+    EXPECT_EQ(text.size(), 36u);
+    EXPECT_EQ(text, u"0000ABCD-00EF-0001-000F-F0FF01108008");
 }
 
 TEST(DevicePartitionUuid, NoGptNodeGivesNull) {

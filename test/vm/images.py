@@ -79,6 +79,16 @@ def build_uki_from_args(output: Path, *args: str) -> Path:
     return output
 
 
+def build_addon(output: Path, *args: str) -> Path:
+    """Runs korvane-uki addon on the add-on base image with the given payload options."""
+    command = [str(vmrun.build_file("tools/korvane-uki")), "addon", "--stub",
+               str(vmrun.build_file("korvane-addon-x64.efi")), *args, "--output", str(output)]
+    proc = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if proc.returncode != 0:
+        raise AssertionError(f"korvane-uki addon failed ({proc.returncode}): {proc.stderr}")
+    return output
+
+
 def pe_sections(image: bytes) -> dict[str, bytes]:
     """Every section of a PE image by name, as it lies in memory (VirtualSize bytes, the part
     beyond the raw data zero-filled); the first section of a name wins."""
@@ -125,6 +135,23 @@ def install_launcher(vm: vmrun.Machine, *launches: Launch) -> None:
             line += " " + launch.load_options.hex()
         lines.append(line + "\n")
     vm.add_esp_file(LAUNCHER_LIST, "".join(lines))
+
+
+def launcher_variable_line(name: str, value: bytes) -> str:
+    """A launcher list line that sets a volatile boot loader interface variable, as a boot
+    loader would before it starts an image."""
+    return f"variable {name} {value.hex()}\n"
+
+
+def launcher_partition_line(guid: uuid.UUID) -> str:
+    """A launcher list line after which image paths are on this GPT partition's file system."""
+    return f"partition {guid.bytes_le.hex()}\n"
+
+
+def launcher_image_line(esp_path: str, load_options: bytes | None = None) -> str:
+    """A launcher list line that starts the image at this path ("EFI/Linux/x.efi")."""
+    line = "\\" + esp_path.replace("/", "\\")
+    return line + (f" {load_options.hex()}" if load_options is not None else "") + "\n"
 
 
 def utf16_load_options(text: str) -> bytes:

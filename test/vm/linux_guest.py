@@ -95,6 +95,27 @@ def _fetch(package: str, folder: Path, kernel: Path) -> None:
             shutil.rmtree(old) if old.is_dir() else old.unlink()
 
 
+def kernel_module(name: str) -> bytes:
+    """A module of the cached kernel package, by its path below kernel/ in the module tree
+    (e.g. "fs/efivarfs/efivarfs.ko"), read straight from the .deb."""
+    package = kernel_package()
+    debian_kernel()  # fetches the package when the cache lacks it
+    debs = sorted((cache_dir() / "debian-kernel").glob(f"{package}_*.deb"))
+    if not debs:
+        raise RuntimeError(f"no .deb of {package} in the cache")
+    tarball = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", str(debs[-1])], stdout=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL)
+    try:
+        proc = subprocess.run(["tar", "-xO", "--wildcards", f"./lib/modules/*/kernel/{name}"],
+                              stdin=tarball.stdout, capture_output=True)
+    finally:
+        tarball.stdout.close()
+        tarball.wait()
+    if proc.returncode != 0 or not proc.stdout:
+        raise RuntimeError(f"{debs[-1]} has no module {name}: {proc.stderr.decode(errors='replace').strip()}")
+    return proc.stdout
+
+
 def _unpack_kernel(deb: Path, dest: Path) -> None:
     """Unpacks only /boot/vmlinuz-* of the package (its modules take some 400 MB)."""
     tarball = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", str(deb)], stdout=subprocess.PIPE,
@@ -121,11 +142,12 @@ def newc_archive(entries: list[tuple[str, int, bytes, tuple[int, int]]]) -> byte
     return bytes(out)
 
 
-def busybox_initrd(init_script: str) -> bytes:
+def busybox_initrd(init_script: str, files: tuple[tuple[str, bytes], ...] = ()) -> bytes:
     """An initrd whose /init is the given busybox shell script, with /bin/busybox, /proc, /sys
-    and /dev/console (without which the kernel starts init with no console)."""
+    and /dev/console (without which the kernel starts init with no console), and the given
+    (path, contents) files at the top level."""
     directory = stat.S_IFDIR | 0o755
-    return newc_archive([
+    return newc_archive([(name, stat.S_IFREG | 0o644, data, (0, 0)) for name, data in files] + [
         ("bin", directory, b"", (0, 0)),
         ("bin/busybox", stat.S_IFREG | 0o755, BUSYBOX.read_bytes(), (0, 0)),
         ("dev", directory, b"", (0, 0)),

@@ -23,6 +23,8 @@ EV_EVENT_TAG = 0x6
 EV_IPL = 0xD
 EV_NO_ACTION = 0x3
 TAG_PROFILE_NUMBER = 0x13AED6DB
+TAG_UCODE_ADDON = 0xDAC08E1A
+TAG_INITRD_ADDON = 0x49DFFE0F
 
 # TPM_ALG_ID (TPM 2.0 Part 2, table 9) and the probe's names of the banks.
 BANKS = {"sha1": 0x0004, "sha256": 0x000B, "sha384": 0x000C}
@@ -104,6 +106,18 @@ def profile_event(profile: int) -> Event:
 def command_line_event(text: str) -> Event:
     """A command-line text from outside the image (load options, shell arguments, SMBIOS)."""
     return Event(PCR_KERNEL_PARAMETERS, EV_IPL, utf16z(text), utf16z(text))
+
+
+def sidecar_archive_event(pcr: int, archive: bytes, description: str) -> Event:
+    """A cpio archive the stub packed from files beside the image (credentials: PCR 12,
+    system extensions: PCR 13, configuration extensions: PCR 12), trailer included."""
+    return Event(pcr, EV_IPL, archive, utf16z(description))
+
+
+def addon_event(tag: int, data: bytes, file_name: str) -> Event:
+    """A microcode or initrd payload of an add-on, described by its file name."""
+    name = utf16z(file_name)
+    return Event(PCR_KERNEL_PARAMETERS, EV_EVENT_TAG, data, struct.pack("<II", tag, len(name)) + name)
 
 
 @dataclasses.dataclass(frozen=True)

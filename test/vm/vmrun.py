@@ -41,6 +41,7 @@ DEFAULT_PCR_BANKS = ("sha1", "sha256", "sha384")
 DEFAULT_ESP_GUID = "2f4a1c7e-6b0d-4e58-9a3c-5d7e8f901234"
 DEFAULT_DISK_GUID = "7c3e9a51-0d2b-4f86-b1e4-93a6c8d05f27"
 ESP_TYPE = "EF00"
+ESP_NUMBER = 1  # the ESP's partition number; extra partitions follow it
 DEFAULT_BOOT_PATH = "EFI/BOOT/BOOTX64.EFI"
 
 SECTOR = 512
@@ -147,12 +148,14 @@ def console_lines(serial: str) -> list[ConsoleLine]:
 
 @dataclasses.dataclass(frozen=True)
 class Partition:
-    """A partition after the ESP; created empty."""
+    """A partition after the ESP; created empty, or with an empty FAT file system (fat) whose
+    files add_file and read_file reach by the partition's number (the ESP is 1)."""
 
     size_mib: int
     type_code: str = "8300"  # sgdisk type code or type GUID
     guid: str | None = None  # unique partition GUID; sgdisk picks one when None
     name: str | None = None
+    fat: bool = False
 
 
 @dataclasses.dataclass
@@ -231,6 +234,7 @@ class Machine:
             self._vars = self._copy_vars()
             self.disk = self.workdir / "disk.img"
             self.esp_offset = FIRST_LBA * SECTOR
+            self._fat_offsets = {ESP_NUMBER: self.esp_offset}
             self._make_disk(esp_size_mib, esp_guid, tuple(extra_partitions))
             self._tpm_dir = self._setup_tpm(pcr_banks) if tpm else None
         except BaseException:
@@ -254,14 +258,18 @@ class Machine:
     def add_esp_file(self, dest: str, source: Path | bytes | str) -> None:
         """Writes a file into the ESP, creating its folders. A Path is a host file to copy;
         bytes or str are the contents themselves."""
+        self.add_file(ESP_NUMBER, dest, source)
+
+    def add_file(self, partition: int, dest: str, source: Path | bytes | str) -> None:
+        """add_esp_file on the FAT file system of the partition with this number."""
         if not isinstance(source, Path):
             data = source.encode() if isinstance(source, str) else source
             staged = self.workdir / "staged"
             staged.write_bytes(data)
             source = staged
         parts = _esp_parts(dest)
-        self._make_esp_dirs(parts[:-1])
-        self._mtools("mcopy", "-o", str(source), _esp_path(parts))
+        self._make_esp_dirs(parts[:-1], partition)
+        self._mtools("mcopy", "-o", str(source), _esp_path(parts), partition=partition)
 
     def add_esp_tree(self, folder: Path, dest: str = "/") -> None:
         """Copies the contents of a host folder into an ESP folder."""
@@ -273,9 +281,13 @@ class Machine:
 
     def read_esp_file(self, path: str) -> bytes:
         """A file's contents as the guest left them; FileNotFoundError when there is none."""
-        proc = self._mtools_probe("mcopy", _esp_path(_esp_parts(path)), "-")
+        return self.read_file(ESP_NUMBER, path)
+
+    def read_file(self, partition: int, path: str) -> bytes:
+        """read_esp_file on the FAT file system of the partition with this number."""
+        proc = self._mtools_probe("mcopy", _esp_path(_esp_parts(path)), "-", partition=partition)
         if proc.returncode != 0:
-            raise FileNotFoundError(f"{path} on the ESP: {proc.stderr.decode(errors='replace').strip()}")
+            raise FileNotFoundError(f"{path} on partition {partition}: {proc.stderr.decode(errors='replace').strip()}")
         return proc.stdout
 
     def boot_efi(self, efi: Path, path: str = DEFAULT_BOOT_PATH, sign: bool | None = None) -> None:
@@ -383,24 +395,35 @@ class Machine:
                 args += ["-u", f"{number}:{part.guid}"]
             if part.name:
                 args += ["-c", f"{number}:{part.name}"]
+            if part.fat and number != ESP_NUMBER:
+                self._fat_offsets[number] = start * SECTOR
             start = end + 1
         _run_tool(args + [str(self.disk)])
         _run_tool(["mkfs.vfat", "--offset", str(FIRST_LBA), "-n", "ESP", str(self.disk),
                    str(esp_size_mib * 1024)])
+        for number, offset in self._fat_offsets.items():
+            if number != ESP_NUMBER:
+                _run_tool(["mkfs.vfat", "--offset", str(offset // SECTOR), str(self.disk),
+                           str(specs[number - 1].size_mib * 1024)])
 
-    def _mtools(self, tool: str, *args: str) -> None:
-        _run_tool([tool, "-i", f"{self.disk}@@{self.esp_offset}", *args])
+    def _image_at(self, partition: int) -> str:
+        if partition not in self._fat_offsets:
+            raise VmError(f"partition {partition} has no FAT file system")
+        return f"{self.disk}@@{self._fat_offsets[partition]}"
 
-    def _mtools_probe(self, tool: str, *args: str) -> subprocess.CompletedProcess:
-        return subprocess.run([tool, "-i", f"{self.disk}@@{self.esp_offset}", *args], stdin=subprocess.DEVNULL,
+    def _mtools(self, tool: str, *args: str, partition: int = ESP_NUMBER) -> None:
+        _run_tool([tool, "-i", self._image_at(partition), *args])
+
+    def _mtools_probe(self, tool: str, *args: str, partition: int = ESP_NUMBER) -> subprocess.CompletedProcess:
+        return subprocess.run([tool, "-i", self._image_at(partition), *args], stdin=subprocess.DEVNULL,
                               capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
 
-    def _make_esp_dirs(self, parts: list[str]) -> None:
-        """Creates an ESP folder and its parents where the file system lacks them."""
+    def _make_esp_dirs(self, parts: list[str], partition: int = ESP_NUMBER) -> None:
+        """Creates a folder and its parents where the partition's file system lacks them."""
         for depth in range(1, len(parts) + 1):
             folder = _esp_path(parts[:depth])
-            if self._mtools_probe("mdir", "-b", folder).returncode != 0:
-                self._mtools("mmd", folder)
+            if self._mtools_probe("mdir", "-b", folder, partition=partition).returncode != 0:
+                self._mtools("mmd", folder, partition=partition)
 
     def _setup_tpm(self, pcr_banks: tuple[str, ...]) -> Path:
         state = self.workdir / "tpm"

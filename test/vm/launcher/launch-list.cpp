@@ -68,21 +68,59 @@ bool starts_with_word(const uint8_t *text, size_t n, const char *word) {
     return i == n || text[i] == ' ';
 }
 
-EFI_STATUS parse_line(const uint8_t *line, size_t n, LaunchEntry *entry) {
-    size_t path_end = 0;
-    while (path_end < n && line[path_end] != ' ')
-        path_end++;
-    if (path_end == 0)
+// The printable ASCII word at the start of (line, n) as a new UTF-16 string; *ret_end is where
+// it ends (at a blank or at n).
+EFI_STATUS parse_word(const uint8_t *line, size_t n, PoolPtr<char16_t> *ret, size_t *ret_end) {
+    size_t end = 0;
+    while (end < n && line[end] != ' ')
+        end++;
+    if (end == 0)
         return EFI_INVALID_PARAMETER;
-
-    PoolPtr<char16_t> path(xnew<char16_t>(path_end + 1));
-    for (size_t i = 0; i < path_end; i++) {
+    PoolPtr<char16_t> word(xnew<char16_t>(end + 1));
+    for (size_t i = 0; i < end; i++) {
         if (line[i] < 0x20 || line[i] >= 0x7f)
             return EFI_INVALID_PARAMETER;
-        path[i] = line[i];
+        word[i] = line[i];
     }
-    path[path_end] = u'\0';
-    entry->path = move(path);
+    word[end] = u'\0';
+    *ret = move(word);
+    *ret_end = end;
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS parse_variable(const uint8_t *rest, size_t n, LaunchEntry *entry) {
+    entry->kind = LaunchKind::Variable;
+    size_t name_end = 0;
+    EFI_STATUS err = parse_word(rest, n, &entry->path, &name_end);
+    if (err != EFI_SUCCESS)
+        return err;
+    if (name_end == n)
+        return EFI_INVALID_PARAMETER;
+    return parse_load_options(rest + name_end + 1, n - name_end - 1, entry);
+}
+
+EFI_STATUS parse_partition(const uint8_t *rest, size_t n, LaunchEntry *entry) {
+    entry->kind = LaunchKind::Partition;
+    if (n != 2 * PARTITION_GUID_SIZE)
+        return EFI_INVALID_PARAMETER;
+    return parse_load_options(rest, n, entry);
+}
+
+EFI_STATUS parse_line(const uint8_t *line, size_t n, LaunchEntry *entry) {
+    constexpr size_t VARIABLE_WORD_LENGTH = 8, PARTITION_WORD_LENGTH = 9;
+    if (starts_with_word(line, n, "variable"))
+        return n > VARIABLE_WORD_LENGTH
+                   ? parse_variable(line + VARIABLE_WORD_LENGTH + 1, n - VARIABLE_WORD_LENGTH - 1, entry)
+                   : EFI_INVALID_PARAMETER;
+    if (starts_with_word(line, n, "partition"))
+        return n > PARTITION_WORD_LENGTH
+                   ? parse_partition(line + PARTITION_WORD_LENGTH + 1, n - PARTITION_WORD_LENGTH - 1, entry)
+                   : EFI_INVALID_PARAMETER;
+
+    size_t path_end = 0;
+    EFI_STATUS err = parse_word(line, n, &entry->path, &path_end);
+    if (err != EFI_SUCCESS)
+        return err;
     if (path_end == n)
         return EFI_SUCCESS;
     const uint8_t *rest = line + path_end + 1;

@@ -7,6 +7,15 @@
 // Without hex the image gets no load options. The second form starts the image as a shell
 // would, with shell parameters whose Argv[0] is the path; each argument is its UTF-16LE
 // units without a NUL, so that it may hold blanks. CR before LF and empty lines are ignored.
+//
+// Two more forms do what a boot loader does before it starts an image:
+//
+//     variable <name> <value as hex>
+//     partition <unique partition GUID as hex of its 16 bytes as stored>
+//
+// The first sets a volatile boot loader interface variable (e.g. "variable LoaderFeatures
+// 4000000000000000" for bit 6); the second makes the paths of the lines after it refer to the
+// file system of that GPT partition instead of the launcher's own.
 #pragma once
 
 #include "boot/util.h"
@@ -14,10 +23,16 @@
 namespace korvane::vmtest {
 
 constexpr size_t SHELL_ARGS_MAX = 16;
+constexpr size_t PARTITION_GUID_SIZE = 16;
+
+enum class LaunchKind { Image, Variable, Partition };
 
 struct LaunchEntry {
-    PoolPtr<char16_t> path;
-    PoolPtr<uint8_t> options; // null when the line has none
+    LaunchKind kind = LaunchKind::Image;
+    PoolPtr<char16_t> path; // the image's path; for a variable, its name
+    // Image: the load options, null when the line has none; variable: its value; partition:
+    // the GUID's bytes.
+    PoolPtr<uint8_t> options;
     size_t options_size = 0;
     bool shell = false;
     PoolPtr<char16_t> shell_args[SHELL_ARGS_MAX]; // Argv[1] onwards

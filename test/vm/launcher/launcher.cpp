@@ -10,6 +10,8 @@
 //   image.N.options-status   setting its load options, when that failed
 //   image.N.start-status     StartImage's status, when the image was loaded (or the status of
 //                            installing its shell parameters, when that failed)
+//   image.N.variable-status  SetVariable's status, for a variable line
+//   image.N.partition-status finding the partition's file system, for a partition line
 #include "../debug-exit.h"
 #include "../report.h"
 #include "boot/efi/loaded-image.h"
@@ -19,6 +21,7 @@
 #include "esp-file.h"
 #include "file-device-path.h"
 #include "launch-list.h"
+#include "partition-device.h"
 
 namespace korvane::vmtest {
 
@@ -28,6 +31,9 @@ namespace {
 constexpr uint8_t LAUNCHER_EXIT_VALUE = 0x4c;
 constexpr const char16_t *LIST_PATH = u"\\launcher\\images";
 constexpr size_t LIST_SIZE_MAX = 256 * 1024;
+// The Boot Loader Interface's vendor of the "Loader" variables; written down here rather than
+// taken from the stub, whose value is under test.
+constexpr EFI_GUID LOADER_VENDOR = {0x4a67b082, 0x0a4c, 0x41cf, {0xb6, 0xc7, 0x44, 0x0b, 0x29, 0xbb, 0x8c, 0x4f}};
 
 EFI_STATUS load(EFI_HANDLE launcher, EFI_HANDLE device, const char16_t *path, EFI_HANDLE *ret_image) {
     PoolPtr<EFI_DEVICE_PATH_PROTOCOL> dp;
@@ -103,6 +109,35 @@ void launch(Report &report, size_t index, EFI_HANDLE launcher, EFI_HANDLE device
     report.status(Key("image", index, "start-status").c_str(), start(image, entry));
 }
 
+// Volatile, and visible to the booted system, as a boot loader sets them.
+EFI_STATUS set_variable(const LaunchEntry &entry) {
+    constexpr UINT32 attributes = EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
+    return RT->SetVariable(entry.path.get(), &LOADER_VENDOR, attributes, entry.options_size, entry.options.get());
+}
+
+// *device is where image paths are looked up; a partition line moves it (to none when the
+// partition is not there).
+void run_entry(Report &report, size_t index, EFI_HANDLE launcher, EFI_HANDLE *device, const LaunchEntry &entry) {
+    switch (entry.kind) {
+    case LaunchKind::Image:
+        launch(report, index, launcher, *device, entry);
+        return;
+    case LaunchKind::Variable:
+        report.status(Key("image", index, "variable-status").c_str(), set_variable(entry));
+        return;
+    case LaunchKind::Partition: {
+        uint8_t guid[PARTITION_GUID_SIZE];
+        memcpy(guid, entry.options.get(), sizeof(guid));
+        EFI_STATUS err = find_partition_device(guid, device);
+        report.status(Key("image", index, "partition-status").c_str(), err);
+        // Images that were meant for the partition must not be found elsewhere.
+        if (err != EFI_SUCCESS)
+            *device = nullptr;
+        return;
+    }
+    }
+}
+
 void launch_all(EFI_HANDLE launcher) {
     Report report("LAUNCHER");
     EFI_LOADED_IMAGE_PROTOCOL *loaded_image = nullptr;
@@ -115,12 +150,13 @@ void launch_all(EFI_HANDLE launcher) {
     report.status("list-status", err);
 
     size_t offset = 0, index = 0;
+    EFI_HANDLE device = err == EFI_SUCCESS ? loaded_image->DeviceHandle : nullptr;
     LaunchEntry entry;
     EFI_STATUS entry_status = EFI_SUCCESS;
     while (err == EFI_SUCCESS && next_launch_entry(list.get(), size, &offset, &entry, &entry_status)) {
         report.status(Key("image", index, "entry-status").c_str(), entry_status);
         if (entry_status == EFI_SUCCESS)
-            launch(report, index, launcher, loaded_image->DeviceHandle, entry);
+            run_entry(report, index, launcher, &device, entry);
         index++;
     }
     report.end();

@@ -7,10 +7,15 @@
 #include "../report.h"
 #include "boot/firmware.h"
 #include "boot/log.h"
+#include "cpio-report.h"
+#include "devicetree-report.h"
 #include "image-auth-report.h"
 #include "initrd-report.h"
 #include "loaded-image-report.h"
+#include "random-seed-report.h"
+#include "screen-report.h"
 #include "tpm-report.h"
+#include "variables-report.h"
 
 namespace korvane::vmtest {
 
@@ -27,10 +32,15 @@ void report_all(EFI_HANDLE image) {
     report.status("image.loaded-image-status", err);
     if (err == EFI_SUCCESS) {
         report_loaded_image(report, image, loaded_image);
-        fetch_and_report_initrd(report);
+        FetchedInitrd initrd = fetch_and_report_initrd(report);
+        report_cpio_members(report, initrd.pages.ptr(), initrd.size);
         report_image_authentication(report, image, loaded_image);
     }
     report_tpm(report);
+    report_variables(report);
+    report_random_seed(report);
+    report_devicetree(report);
+    report_screen(report);
     report.end();
 }
 
