@@ -112,6 +112,16 @@ EFI_STATUS rewrite_file(EFI_FILE_PROTOCOL *file, const uint8_t *zeros, size_t fi
     return flush(file);
 }
 
+// The size field of an earlier stage's table is all we know of its allocation. Linux reads
+// no more than this of a seed table, so a larger value is a corrupt field, not a bigger seed.
+constexpr size_t PREVIOUS_SEED_MAX = 1024;
+
+size_t previous_seed_size(const LinuxRandomSeedTable *previous) {
+    if (!previous)
+        return 0;
+    return previous->size < PREVIOUS_SEED_MAX ? previous->size : PREVIOUS_SEED_MAX;
+}
+
 EFI_STATUS install_table(const uint8_t *seed, LinuxRandomSeedTable *previous) {
     LinuxRandomSeedTable *table = nullptr;
     EFI_STATUS err = BS->AllocatePool(EfiACPIReclaimMemory, SEED_TABLE_SIZE, reinterpret_cast<void **>(&table));
@@ -127,7 +137,7 @@ EFI_STATUS install_table(const uint8_t *seed, LinuxRandomSeedTable *previous) {
     }
     // Only with the new table in place may the old one go.
     if (previous) {
-        wipe(previous->seed, previous->size);
+        wipe(previous->seed, previous_seed_size(previous));
         previous->size = 0;
         BS->FreePool(previous);
     }
@@ -182,8 +192,9 @@ EFI_STATUS process_random_seed(EFI_FILE_PROTOCOL *root_dir) {
 
     auto *previous = static_cast<LinuxRandomSeedTable *>(
         const_cast<void *>(find_configuration_table(LINUX_EFI_RANDOM_SEED_TABLE_GUID)));
-    bool have_firmware_entropy = previous && previous->size >= RANDOM_SEED_SIZE;
-    hash_item(&s.hash, previous ? previous->seed : nullptr, previous ? previous->size : 0);
+    size_t previous_size = previous_seed_size(previous);
+    bool have_firmware_entropy = previous_size >= RANDOM_SEED_SIZE;
+    hash_item(&s.hash, previous ? previous->seed : nullptr, previous_size);
 
     if (acquire_rng(s.random, sizeof(s.random))) {
         have_firmware_entropy = true;

@@ -412,6 +412,17 @@ TEST_F(RandomSeed, AShortPreviousTableIsMixedInButIsNoEntropy) {
     release_tables();
 }
 
+TEST_F(RandomSeed, APreviousTableClaimingMoreThanOneKibibyteIsReadAndWipedOnlyThatFar) {
+    install_previous(1024);
+    previous->size = UINT32_MAX;
+    prepare(false, false);
+    UINT64 counter = fw.clock().next_monotonic_count();
+    refresh_random_seed(&image);
+    Bytes key = expected_key(previous_seed, {}, {}, counter);
+    EXPECT_EQ(table_seed(), derived(key, 0x01));
+    release_tables();
+}
+
 TEST_F(RandomSeed, AFailingClockHashesAnEmptyTimeAndAFailingCounterZero) {
     prepare();
     fw.fail(Service::GetTime, EFI_UNSUPPORTED);
