@@ -1,7 +1,7 @@
 #include "esp-file.h"
 
 #include "boot/firmware.h"
-#include "file-system.h"
+#include "boot/efi/simple-file-system.h"
 
 namespace korvane::vmtest {
 
@@ -30,7 +30,7 @@ private:
 EFI_STATUS read_device_file(EFI_HANDLE device, const char16_t *path, size_t max_size, PoolPtr<uint8_t> *ret_data,
                             size_t *ret_size) {
     EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *fs = nullptr;
-    EFI_STATUS err = BS->HandleProtocol(device, &SIMPLE_FILE_SYSTEM_PROTOCOL, reinterpret_cast<void **>(&fs));
+    EFI_STATUS err = BS->HandleProtocol(device, &EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, reinterpret_cast<void **>(&fs));
     if (err != EFI_SUCCESS)
         return err;
     File root, file;

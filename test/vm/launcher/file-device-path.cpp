@@ -1,7 +1,7 @@
 #include "file-device-path.h"
 
 #include "boot/firmware.h"
-#include "file-system.h"
+#include "boot/efi/simple-file-system.h"
 
 namespace korvane::vmtest {
 

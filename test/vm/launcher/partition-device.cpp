@@ -2,7 +2,7 @@
 
 #include "boot/firmware.h"
 #include "boot/util.h"
-#include "file-system.h"
+#include "boot/efi/simple-file-system.h"
 
 namespace korvane::vmtest {
 
@@ -54,7 +54,7 @@ bool has_partition_node(EFI_HANDLE handle, const uint8_t (&guid)[16]) {
 EFI_STATUS find_partition_device(const uint8_t (&guid)[16], EFI_HANDLE *ret) {
     UINTN n = 0;
     EFI_HANDLE *handles = nullptr;
-    EFI_STATUS err = BS->LocateHandleBuffer(ByProtocol, &SIMPLE_FILE_SYSTEM_PROTOCOL, nullptr, &n, &handles);
+    EFI_STATUS err = BS->LocateHandleBuffer(ByProtocol, &EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, nullptr, &n, &handles);
     if (err != EFI_SUCCESS)
         return err;
     PoolPtr<EFI_HANDLE> owned(handles);
