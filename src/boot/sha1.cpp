@@ -1,6 +1,6 @@
 #include "sha1.h"
 
-#include "util.h"
+#include "hash-block.h"
 
 namespace korvane {
 
@@ -10,24 +10,10 @@ constexpr uint32_t INITIAL_STATE[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x103
 
 constexpr uint32_t rotl(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
-uint32_t load_be32(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-void store_be32(uint8_t *p, uint32_t v) {
-    for (size_t i = 0; i < 4; i++)
-        p[i] = uint8_t(v >> (24 - 8 * i));
-}
-
-void store_be64(uint8_t *p, uint64_t v) {
-    store_be32(p, uint32_t(v >> 32));
-    store_be32(p + 4, uint32_t(v));
-}
-
 // Message schedule word t, computed in place over the word it replaces (t - 16).
 uint32_t schedule_word(uint32_t *w, const uint8_t *block, size_t t) {
     if (t < 16)
-        return w[t] = load_be32(block + 4 * t);
+        return w[t] = hash_block::load_be32(block + 4 * t);
     return w[t & 15] = rotl(w[(t - 3) & 15] ^ w[(t - 8) & 15] ^ w[(t - 14) & 15] ^ w[t & 15], 1);
 }
 
@@ -68,46 +54,11 @@ void sha1_init(Sha1Context *ctx) {
 }
 
 void sha1_update(Sha1Context *ctx, const void *data, size_t n) {
-    ASSERT(ctx);
-    ASSERT(data || n == 0);
-    auto *p = static_cast<const uint8_t *>(data);
-    size_t used = ctx->total % SHA1_BLOCK_SIZE;
-    ctx->total += n;
-
-    if (used > 0) {
-        size_t take = n < SHA1_BLOCK_SIZE - used ? n : SHA1_BLOCK_SIZE - used;
-        memcpy(ctx->buffer + used, p, take);
-        if (used + take < SHA1_BLOCK_SIZE)
-            return;
-        compress(ctx, ctx->buffer);
-        p += take;
-        n -= take;
-    }
-    // Whole blocks are hashed where they lie; only the tail is buffered.
-    for (; n >= SHA1_BLOCK_SIZE; p += SHA1_BLOCK_SIZE, n -= SHA1_BLOCK_SIZE)
-        compress(ctx, p);
-    memcpy(ctx->buffer, p, n);
+    hash_block::update<Sha1Context, compress>(ctx, data, n);
 }
 
 void sha1_final(Sha1Context *ctx, uint8_t out[SHA1_DIGEST_SIZE]) {
-    ASSERT(ctx);
-    ASSERT(out);
-    // The padded message ends in its length in bits, modulo 2^64.
-    uint64_t bits = ctx->total << 3;
-    size_t used = ctx->total % SHA1_BLOCK_SIZE;
-    ctx->buffer[used++] = 0x80;
-    if (used > SHA1_BLOCK_SIZE - 8) {
-        memset(ctx->buffer + used, 0, SHA1_BLOCK_SIZE - used);
-        compress(ctx, ctx->buffer);
-        used = 0;
-    }
-    memset(ctx->buffer + used, 0, SHA1_BLOCK_SIZE - 8 - used);
-    store_be64(ctx->buffer + SHA1_BLOCK_SIZE - 8, bits);
-    compress(ctx, ctx->buffer);
-
-    for (size_t i = 0; i < 5; i++)
-        store_be32(out + 4 * i, ctx->state[i]);
-    memset(ctx, 0, sizeof(*ctx));
+    hash_block::finish<Sha1Context, compress>(ctx, out, 5);
 }
 
 void sha1_direct(const void *data, size_t n, uint8_t out[SHA1_DIGEST_SIZE]) {

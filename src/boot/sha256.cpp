@@ -1,6 +1,6 @@
 #include "sha256.h"
 
-#include "util.h"
+#include "hash-block.h"
 
 namespace korvane {
 
@@ -23,24 +23,10 @@ constexpr uint32_t ROUND_CONSTANTS[64] = {
 
 constexpr uint32_t rotr(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
 
-uint32_t load_be32(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-void store_be32(uint8_t *p, uint32_t v) {
-    for (size_t i = 0; i < 4; i++)
-        p[i] = uint8_t(v >> (24 - 8 * i));
-}
-
-void store_be64(uint8_t *p, uint64_t v) {
-    store_be32(p, uint32_t(v >> 32));
-    store_be32(p + 4, uint32_t(v));
-}
-
 // Message schedule word t, computed in place over the word it replaces (t - 16).
 uint32_t schedule_word(uint32_t *w, const uint8_t *block, size_t t) {
     if (t < 16)
-        return w[t] = load_be32(block + 4 * t);
+        return w[t] = hash_block::load_be32(block + 4 * t);
     uint32_t w2 = w[(t - 2) & 15], w15 = w[(t - 15) & 15];
     uint32_t s0 = rotr(w15, 7) ^ rotr(w15, 18) ^ (w15 >> 3);
     uint32_t s1 = rotr(w2, 17) ^ rotr(w2, 19) ^ (w2 >> 10);
@@ -82,46 +68,11 @@ void sha256_init(Sha256Context *ctx) {
 }
 
 void sha256_update(Sha256Context *ctx, const void *data, size_t n) {
-    ASSERT(ctx);
-    ASSERT(data || n == 0);
-    auto *p = static_cast<const uint8_t *>(data);
-    size_t used = ctx->total % SHA256_BLOCK_SIZE;
-    ctx->total += n;
-
-    if (used > 0) {
-        size_t take = n < SHA256_BLOCK_SIZE - used ? n : SHA256_BLOCK_SIZE - used;
-        memcpy(ctx->buffer + used, p, take);
-        if (used + take < SHA256_BLOCK_SIZE)
-            return;
-        compress(ctx, ctx->buffer);
-        p += take;
-        n -= take;
-    }
-    // Whole blocks are hashed where they lie; only the tail is buffered.
-    for (; n >= SHA256_BLOCK_SIZE; p += SHA256_BLOCK_SIZE, n -= SHA256_BLOCK_SIZE)
-        compress(ctx, p);
-    memcpy(ctx->buffer, p, n);
+    hash_block::update<Sha256Context, compress>(ctx, data, n);
 }
 
 void sha256_final(Sha256Context *ctx, uint8_t out[SHA256_DIGEST_SIZE]) {
-    ASSERT(ctx);
-    ASSERT(out);
-    // The padded message ends in its length in bits, modulo 2^64.
-    uint64_t bits = ctx->total << 3;
-    size_t used = ctx->total % SHA256_BLOCK_SIZE;
-    ctx->buffer[used++] = 0x80;
-    if (used > SHA256_BLOCK_SIZE - 8) {
-        memset(ctx->buffer + used, 0, SHA256_BLOCK_SIZE - used);
-        compress(ctx, ctx->buffer);
-        used = 0;
-    }
-    memset(ctx->buffer + used, 0, SHA256_BLOCK_SIZE - 8 - used);
-    store_be64(ctx->buffer + SHA256_BLOCK_SIZE - 8, bits);
-    compress(ctx, ctx->buffer);
-
-    for (size_t i = 0; i < 8; i++)
-        store_be32(out + 4 * i, ctx->state[i]);
-    memset(ctx, 0, sizeof(*ctx));
+    hash_block::finish<Sha256Context, compress>(ctx, out, 8);
 }
 
 void sha256_direct(const void *data, size_t n, uint8_t out[SHA256_DIGEST_SIZE]) {
