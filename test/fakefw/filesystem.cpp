@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fakefw/console.h"
+#include "fakefw/device-path-bytes.h"
 #include "fakefw/fakefw.h"
 
 namespace fakefw {
@@ -437,13 +438,59 @@ void Volume::remove(FileNode &node) {
     std::shared_ptr<FileNode> parent = node.parent_.lock();
     if (!parent)
         return;
-    std::erase_if(parent->children_, [&](const std::shared_ptr<FileNode> &c) { return c.get() == &node; });
-    node.parent_.reset();
+    // The tree may hold the last reference: keep the node alive until it is detached.
+    auto it = std::find_if(parent->children_.begin(), parent->children_.end(),
+                           [&](const std::shared_ptr<FileNode> &c) { return c.get() == &node; });
+    if (it == parent->children_.end())
+        return;
+    std::shared_ptr<FileNode> keep = *it;
+    parent->children_.erase(it);
+    keep->parent_.reset();
 }
 
 Volume &FileSystems::add_volume(Bytes device_path) {
     volumes_.push_back(std::make_unique<Volume>(fw_, unsigned(volumes_.size()), std::move(device_path)));
     return *volumes_.back();
+}
+
+namespace {
+
+// The names of the file-path nodes from `at` to the end node, joined by '\'; none when
+// another node comes first or there is no name at all.
+std::optional<std::u16string> file_path_text(const Bytes &path, size_t at) {
+    std::u16string text;
+    while (at + 4 <= path.size()) {
+        uint8_t type = path[at], subtype = path[at + 1];
+        size_t length = path[at + 2] | path[at + 3] << 8;
+        if (type == END_DEVICE_PATH_TYPE && subtype == END_ENTIRE_DEVICE_PATH_SUBTYPE)
+            break;
+        if (type != MEDIA_DEVICE_PATH || subtype != MEDIA_FILEPATH_DP || length < 4 || at + length > path.size())
+            return std::nullopt;
+        std::u16string name((length - 4) / 2, u'\0');
+        memcpy(name.data(), path.data() + at + 4, name.size() * 2);
+        text += u'\\';
+        text += name.substr(0, name.find(u'\0'));
+        at += length;
+    }
+    if (text.empty())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+FileNode *FileSystems::file_at(const EFI_DEVICE_PATH_PROTOCOL *path) {
+    Bytes bytes = device_path_bytes(path);
+    for (auto &v : volumes_) {
+        Bytes own = device_path_bytes(v->device_path());
+        if (own.size() < 4 || bytes.size() < own.size() || !std::equal(own.begin(), own.end() - 4, bytes.begin()))
+            continue;
+        std::optional<std::u16string> text = file_path_text(bytes, own.size() - 4);
+        std::shared_ptr<FileNode> node = text ? v->resolve(v->root_node(), *text) : nullptr;
+        if (node && !node->is_directory())
+            return node.get();
+    }
+    return nullptr;
 }
 
 size_t FileSystems::open_count() const {

@@ -165,6 +165,10 @@ public:
     // empty, the volume gets a hard-drive node of a GPT partition numbered after it.
     Volume &add_volume(Bytes device_path = {});
 
+    // The regular file a whole device path names: a volume's own path without its end node,
+    // then file-path nodes whose names, joined by '\', lead from the root. Null when none does.
+    FileNode *file_at(const EFI_DEVICE_PATH_PROTOCOL *path);
+
     // Handles handed out and not closed yet.
     size_t open_count() const;
     // One description per open handle: the volume and the path of the file.

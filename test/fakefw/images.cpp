@@ -70,9 +70,16 @@ EFI_STATUS Images::load_image(BOOLEAN boot_policy, EFI_HANDLE parent, EFI_DEVICE
     };
     if (!image || !fw_.handles().find(parent, EFI_LOADED_IMAGE_PROTOCOL_GUID))
         return finish(EFI_INVALID_PARAMETER);
+    // Without a buffer the file comes from the volume the path names, and is then treated as if
+    // the caller had passed its bytes.
+    Bytes file;
     if (!source) {
-        ADD_FAILURE() << "fakefw: LoadImage from a device path, without a source buffer, is not implemented";
-        return finish(EFI_NOT_FOUND);
+        FileNode *node = fw_.file_systems().file_at(device_path);
+        if (!node)
+            return finish(EFI_NOT_FOUND);
+        file = node->contents();
+        source = file.data();
+        source_size = file.size();
     }
 
     EFI_STATUS verdict = authenticate(device_path, source, source_size, boot_policy);

@@ -1,6 +1,9 @@
 // LoadImage, StartImage and UnloadImage for PE32+ images held in memory.
 //
-// LoadImage takes a source buffer only. It first asks the platform as DxeCore does for a buffer:
+// LoadImage takes a source buffer, or without one reads the file the device path names from a
+// fake volume (FileSystems::file_at; EFI_NOT_FOUND when there is none) and goes on with its
+// bytes as with a buffer (a copy that lives only during the call: AuthCall::buffer is stale
+// afterwards). It first asks the platform as DxeCore does for a buffer:
 // the Security2 protocol's FileAuthentication when one is installed, else the Security
 // protocol's FileAuthenticationState, each read from the protocol at call time with the caller's
 // device path object and buffer. EFI_SECURITY_VIOLATION still loads the image and hands out

@@ -182,6 +182,10 @@ TEST_F(FakeVolume, CreatesAndDeletesFiles) {
     EXPECT_NE(volume.find(u"full"), nullptr);
     EXPECT_EQ(fw.file_systems().open_count(), 1u) << "Delete closes the handle either way";
     EXPECT_EQ(open(root, u"nodir\\new", READ_WRITE | EFI_FILE_MODE_CREATE, &f), EFI_NOT_FOUND);
+
+    // A test may take a node out of the tree that holds its only reference.
+    volume.remove(volume.add_file(u"\\full\\gone", "x"));
+    EXPECT_EQ(volume.find(u"\\full\\gone"), nullptr);
 }
 
 TEST_F(FakeVolume, SitsOnAHandleWithItsDevicePath) {

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "fakefw/device-path-bytes.h"
 #include "fakefw/fakefw.h"
 #include "launch-support.h"
 #include "support/device-path-builder.h"
@@ -100,4 +101,59 @@ TEST_F(FakeImages, LocateDevicePathTakesTheLongestWholeNodePrefixAndAdvances) {
     path = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(unrelated.data());
     EXPECT_EQ(bs->LocateDevicePath(&EFI_LOAD_FILE2_PROTOCOL_GUID, &path, &found), EFI_NOT_FOUND);
     EXPECT_EQ(path, reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(unrelated.data()));
+}
+
+TEST_F(FakeImages, WithoutABufferTheFileIsReadFromTheVolumeThePathNames) {
+    fakefw::Volume &volume = fw.file_systems().add_volume();
+    std::vector<uint8_t> file = launchtest::kernel_image("k");
+    volume.add_file(u"\\EFI\\a.efi", file);
+    volume.add_directory(u"\\EFI\\dir.efi");
+    std::vector<uint8_t> prefix = fakefw::device_path_bytes(volume.device_path());
+    prefix.resize(prefix.size() - 4);
+    auto path_to = [&](std::initializer_list<std::u16string_view> names) {
+        std::vector<uint8_t> path = prefix;
+        for (std::u16string_view name : names) {
+            std::vector<uint8_t> node = testsupport::dp_file_node(name);
+            path.insert(path.end(), node.begin(), node.end());
+        }
+        path.insert(path.end(), {0x7f, 0xff, 4, 0});
+        return path;
+    };
+    // The platform is asked about the file's bytes, as for a buffer.
+    fw.security().install_security2();
+    fw.security().set_enforcing(true);
+    fw.security().trust(file.data(), file.size());
+
+    // One node with the whole path, or one node per component, as firmware may build them.
+    for (std::vector<uint8_t> path : {path_to({u"\\EFI\\a.efi"}), path_to({u"\\EFI", u"A.EFI"})}) {
+        EFI_HANDLE image = nullptr;
+        auto *dp = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(path.data());
+        ASSERT_EQ(bs->LoadImage(false, parent, dp, nullptr, 0, &image), EFI_SUCCESS);
+        EFI_LOADED_IMAGE_PROTOCOL *li = nullptr;
+        ASSERT_EQ(bs->HandleProtocol(image, &EFI_LOADED_IMAGE_PROTOCOL_GUID, reinterpret_cast<void **>(&li)),
+                  EFI_SUCCESS);
+        EXPECT_EQ(li->DeviceHandle, volume.handle());
+        EXPECT_EQ(fakefw::device_path_bytes(li->FilePath),
+                  std::vector<uint8_t>(path.begin() + prefix.size(), path.end()));
+        EXPECT_EQ(fw.security().calls().back().device_path, dp);
+        EXPECT_EQ(bs->UnloadImage(image), EFI_SUCCESS);
+    }
+    volume.add_file(u"\\EFI\\u.efi", launchtest::kernel_image("u"));
+    std::vector<uint8_t> untrusted = path_to({u"\\EFI\\u.efi"});
+    EFI_HANDLE refused = nullptr;
+    EXPECT_EQ(bs->LoadImage(false, parent, reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(untrusted.data()), nullptr, 0,
+                            &refused),
+              EFI_SECURITY_VIOLATION);
+    EXPECT_EQ(bs->UnloadImage(refused), EFI_SUCCESS);
+
+    std::vector<uint8_t> other_volume = dp_path({dp_node(4, 4, {0x5c, 0, 0x61, 0, 0, 0})});
+    for (std::vector<uint8_t> path : {path_to({u"\\EFI\\b.efi"}), path_to({u"\\EFI\\dir.efi"}), path_to({}),
+                                      other_volume}) {
+        EFI_HANDLE image = nullptr;
+        EXPECT_EQ(bs->LoadImage(false, parent, reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(path.data()), nullptr, 0,
+                                &image),
+                  EFI_NOT_FOUND);
+        EXPECT_EQ(image, nullptr);
+    }
+    EXPECT_EQ(fw.images().loaded_count(), 0u);
 }

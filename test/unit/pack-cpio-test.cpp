@@ -1,0 +1,245 @@
+// Archives packed from a directory beside the image: which files become members, in which
+// order and under which directories, how the archive is measured, and what ends a pass.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "boot/cpio.h"
+#include "boot/measure.h"
+#include "fakefw/fakefw.h"
+#include "fakefw/tcg2.h"
+#include "newc-reader.h"
+#include "support/device-path-builder.h"
+
+using namespace korvane;
+using namespace newctest;
+using fakefw::Bytes;
+using fakefw::FileOp;
+using testsupport::dp_file_node;
+using testsupport::dp_node;
+using testsupport::dp_path;
+
+namespace {
+
+constexpr const char16_t *EXTRA_DIR = u"\\EFI\\Linux\\uki.efi.extra.d";
+const CpioPackRequest CREDENTIALS = {nullptr, u".cred", nullptr, ".extra/credentials",
+                                     0500,    0400,     12,      u"Credentials initrd"};
+const CpioPackRequest SYSEXT = {nullptr, u".raw", u".confext.raw",           ".extra/sysext", 0555,
+                                0444,    13,      u"System extension initrd"};
+
+void *const UNTOUCHED = reinterpret_cast<void *>(0x1234);
+
+Bytes utf16_with_nul(const std::u16string &s) {
+    Bytes out;
+    for (char16_t c : s + u'\0')
+        out.insert(out.end(), {uint8_t(c), uint8_t(c >> 8)});
+    return out;
+}
+
+class PackCpio : public ::testing::Test {
+  public:
+    fakefw::Firmware fw;
+    fakefw::Tcg2 tpm{fw};
+    fakefw::Volume &esp = fw.file_systems().add_volume();
+    Bytes file_path = dp_path({dp_file_node(u"\\EFI\\Linux\\uki.efi")});
+    EFI_LOADED_IMAGE_PROTOCOL image = {};
+    iovec archive = {UNTOUCHED, 77};
+    bool measured = true;
+
+    void SetUp() override {
+        image.DeviceHandle = esp.handle();
+        image.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(file_path.data());
+    }
+    void TearDown() override {
+        if (archive.iov_base != UNTOUCHED)
+            free_pool(archive.iov_base);
+        EXPECT_EQ(fw.file_systems().open_count(), 0u);
+    }
+
+    EFI_STATUS pack(const CpioPackRequest &request) {
+        if (archive.iov_base != UNTOUCHED)
+            free_pool(archive.iov_base);
+        archive = {UNTOUCHED, 77};
+        measured = true;
+        return pack_cpio(&image, request, &archive, &measured);
+    }
+    std::string bytes() const { return {static_cast<const char *>(archive.iov_base), archive.iov_len}; }
+    // The member names of the archive, which must parse strictly and end with the trailer.
+    std::vector<std::string> names() const {
+        Parsed p = parse_newc(bytes());
+        EXPECT_EQ(p.error, "");
+        EXPECT_TRUE(p.trailer);
+        std::vector<std::string> out;
+        for (const Member &m : p.members)
+            out.push_back(m.name);
+        return out;
+    }
+    std::vector<std::string> messages() {
+        std::vector<std::string> out;
+        for (const fakefw::Line &line : fw.console().lines()) {
+            std::string s = line.utf8();
+            out.push_back(s.substr(s.find(": ", s.find('@')) + 2));
+        }
+        return out;
+    }
+    // The archive was measured once, as a whole, into `pcr` with the description.
+    void expect_measured(uint32_t pcr, const std::u16string &description) const {
+        std::vector<fakefw::LoggedEvent> events = tpm.events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].index, pcr);
+        EXPECT_EQ(events[0].type, EV_IPL);
+        EXPECT_EQ(events[0].data, utf16_with_nul(description));
+        EXPECT_EQ(events[0].digest(fakefw::HashAlg::Sha256),
+                  fakefw::hash(fakefw::HashAlg::Sha256, archive.iov_base, archive.iov_len));
+    }
+};
+
+using Strings = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(PackCpio, FilesBecomeMembersInCodeUnitOrderBelowThePrefixDirectories) {
+    tpm.install();
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\a.cred", "alpha");
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\c.CRED", "");
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\B.cred", "bravo!");
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\x.raw", "raw");
+    ASSERT_EQ(pack(CREDENTIALS), EFI_SUCCESS);
+    EXPECT_TRUE(measured);
+
+    Parsed p = parse_newc(bytes());
+    ASSERT_EQ(p.error, "");
+    ASSERT_TRUE(p.trailer);
+    ASSERT_EQ(p.members.size(), 5u);
+    expect_member(p.members[0], ".extra", S_DIRECTORY | 0555, 1, "");
+    expect_member(p.members[1], ".extra/credentials", S_DIRECTORY | 0500, 2, "");
+    expect_member(p.members[2], ".extra/credentials/B.cred", S_REGULAR | 0400, 3, "bravo!");
+    expect_member(p.members[3], ".extra/credentials/a.cred", S_REGULAR | 0400, 4, "alpha");
+    expect_member(p.members[4], ".extra/credentials/c.CRED", S_REGULAR | 0400, 5, "");
+    EXPECT_EQ(bytes().substr(archive.iov_len - TRAILER.size()), TRAILER);
+    EXPECT_EQ(fw.memory().pool_size(archive.iov_base), archive.iov_len);
+    expect_measured(12, u"Credentials initrd");
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(PackCpio, OnlyPlainSevenBitNamesOfTheSuffixWithoutTheSkipSuffixAreTaken) {
+    tpm.install();
+    const std::u16string longest = std::u16string(251, u'z') + u".raw";
+    ASSERT_EQ(longest.size(), 255u);
+    for (const std::u16string &name :
+         std::vector<std::u16string>{u"x.raw", u"x.confext.raw", u"y.CONFEXT.RAW", u".hidden.raw", u"caf\u00e9.raw",
+                                     longest, u"y" + longest, u"x.raw.bak", u"Y.Raw"})
+        esp.add_file(std::u16string(EXTRA_DIR) + u"\\" + name, "data");
+    esp.add_directory(u"\\EFI\\Linux\\uki.efi.extra.d\\dir.raw");
+    ASSERT_EQ(pack(SYSEXT), EFI_SUCCESS);
+    EXPECT_EQ(names(), (Strings{".extra", ".extra/sysext", ".extra/sysext/Y.Raw", ".extra/sysext/x.raw",
+                                ".extra/sysext/" + std::string(251, 'z') + ".raw"}));
+    expect_measured(13, u"System extension initrd");
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(PackCpio, AFileThatCannotBeReadIsLeftOutAndTheRestStillMeasured) {
+    tpm.install();
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\a.cred", "a").fail(FileOp::Open, EFI_ACCESS_DENIED);
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\big.cred", "b").report_size((UINT64(16) << 30) + 1);
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\ok.cred", "ok");
+    ASSERT_EQ(pack(CREDENTIALS), EFI_SUCCESS);
+    EXPECT_TRUE(measured);
+    Parsed p = parse_newc(bytes());
+    ASSERT_EQ(p.error, "");
+    ASSERT_EQ(p.members.size(), 3u);
+    expect_member(p.members[2], ".extra/credentials/ok.cred", S_REGULAR | 0400, 3, "ok");
+    EXPECT_EQ(messages(), (Strings{"Failed to read a.cred, ignoring: Access denied",
+                                   "Failed to read big.cred, ignoring: Bad buffer size"}));
+    expect_measured(12, u"Credentials initrd");
+}
+
+TEST_F(PackCpio, AnArchiveOfOnlyUnreadableFilesHoldsTheDirectoriesAndIsMeasured) {
+    tpm.install();
+    esp.add_file(u"\\loader\\credentials\\only.cred", "x").fail(FileOp::Read, EFI_DEVICE_ERROR);
+    CpioPackRequest global = {u"\\loader\\credentials", u".cred", nullptr, ".extra/global_credentials", 0500, 0400,
+                              12, u"Global credentials initrd"};
+    ASSERT_EQ(pack(global), EFI_SUCCESS);
+    EXPECT_EQ(names(), (Strings{".extra", ".extra/global_credentials"}));
+    EXPECT_EQ(messages(), (Strings{"Failed to read only.cred, ignoring: Device error"}));
+    expect_measured(12, u"Global credentials initrd");
+}
+
+TEST_F(PackCpio, WithoutATpmTheArchiveIsReturnedUnmeasured) {
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\a.cred", "a");
+    ASSERT_EQ(pack(CREDENTIALS), EFI_SUCCESS);
+    EXPECT_FALSE(measured);
+    EXPECT_EQ(names(), (Strings{".extra", ".extra/credentials", ".extra/credentials/a.cred"}));
+}
+
+namespace {
+
+// A pass for credentials, with a.cred in the image's own directory, after `setup`.
+struct PassCase {
+    const char *name;
+    EFI_STATUS status;        // EFI_SUCCESS: nothing to pack
+    const char *message;      // the one message logged, if any
+    const char16_t *dir_path; // null: the image's own directory
+    void (*setup)(PackCpio &);
+};
+
+void PrintTo(const PassCase &c, std::ostream *os) { *os << c.name; }
+
+class PackCpioPass : public PackCpio, public ::testing::WithParamInterface<PassCase> {};
+
+const PassCase pass_cases[] = {
+    {"NoDeviceHandle", EFI_SUCCESS, nullptr, nullptr, [](PackCpio &t) { t.image.DeviceHandle = nullptr; }},
+    {"NoFileSystem", EFI_SUCCESS, nullptr, nullptr,
+     [](PackCpio &t) { t.image.DeviceHandle = t.fw.handles().create(); }},
+    {"NoDerivableDirectory", EFI_SUCCESS, nullptr, nullptr,
+     [](PackCpio &t) {
+         t.file_path = dp_path({dp_node(1, 1, {0, 2}), dp_file_node(u"\\EFI\\Linux\\uki.efi")});
+         t.image.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(t.file_path.data());
+     }},
+    {"DirectoryAbsent", EFI_SUCCESS, nullptr, u"\\loader\\credentials", [](PackCpio &) {}},
+    {"NoMatchingFile", EFI_SUCCESS, nullptr, u"\\loader\\credentials",
+     [](PackCpio &t) {
+         t.esp.add_file(u"\\loader\\credentials\\readme.txt", "x");
+         t.esp.add_directory(u"\\loader\\credentials\\sub.cred");
+     }},
+    {"RootUnopenable", EFI_DEVICE_ERROR, "Unable to open root directory: Device error", nullptr,
+     [](PackCpio &t) { t.esp.fail_open_volume(EFI_DEVICE_ERROR); }},
+    {"DirectoryUnopenable", EFI_ACCESS_DENIED, "Failed to open extra directory of loaded image: Access denied",
+     nullptr, [](PackCpio &t) { t.esp.find(EXTRA_DIR)->fail(FileOp::Open, EFI_ACCESS_DENIED); }},
+    {"NamedDirectoryIsAFile", EFI_LOAD_ERROR, "Failed to open extra directory of loaded image: Load error",
+     u"\\EFI\\Linux\\uki.efi.extra.d\\a.cred", [](PackCpio &) {}},
+    {"DirectoryUnreadable", EFI_DEVICE_ERROR, "Failed to read extra directory of loaded image: Device error", nullptr,
+     [](PackCpio &t) { t.esp.find(EXTRA_DIR)->fail(FileOp::Read, EFI_DEVICE_ERROR); }},
+    {"MeasurementFails", EFI_DEVICE_ERROR,
+     "Unable to add cpio TPM measurement for PCR 12 (Credentials initrd), ignoring: Device error", nullptr,
+     [](PackCpio &t) { t.tpm.fail_hash_log_extend_event(EFI_DEVICE_ERROR); }},
+};
+
+} // namespace
+
+TEST_P(PackCpioPass, GivesNothingOrFailsWithoutLeavingAnArchive) {
+    const PassCase &c = GetParam();
+    tpm.install();
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\a.cred", "a");
+    c.setup(*this);
+    CpioPackRequest request = CREDENTIALS;
+    request.dir_path = c.dir_path;
+    EXPECT_EQ(pack(request), c.status);
+    EXPECT_EQ(messages(), c.message ? Strings{c.message} : Strings{});
+    if (c.status == EFI_SUCCESS) {
+        EXPECT_EQ(archive.iov_base, nullptr);
+        EXPECT_EQ(archive.iov_len, 0u);
+        EXPECT_FALSE(measured);
+        EXPECT_TRUE(tpm.calls().empty());
+    } else {
+        EXPECT_EQ(archive.iov_base, UNTOUCHED);
+        EXPECT_EQ(archive.iov_len, 77u);
+        EXPECT_TRUE(measured);
+    }
+    EXPECT_EQ(fw.memory().live_pool_count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PackCpio, PackCpioPass, ::testing::ValuesIn(pass_cases),
+                         [](const ::testing::TestParamInfo<PassCase> &i) { return std::string(i.param.name); });
