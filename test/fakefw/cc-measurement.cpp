@@ -105,7 +105,7 @@ void CcMeasurement::uninstall() {
 
 EFI_STATUS CcMeasurement::get_capability(EFI_CC_BOOT_SERVICE_CAPABILITY *capability) {
     get_capability_calls_++;
-    if (auto injected = get_capability_fault_.next())
+    if (auto injected = get_capability_fault_.enter())
         return *injected;
     if (!capability)
         return EFI_INVALID_PARAMETER;
@@ -136,7 +136,7 @@ EFI_STATUS CcMeasurement::get_event_log(EFI_CC_EVENT_LOG_FORMAT format, EFI_PHYS
 
 EFI_STATUS CcMeasurement::map_pcr_to_mr_index(TCG_PCRINDEX pcr, EFI_CC_MR_INDEX *mr) {
     mapped_pcrs_.push_back(pcr);
-    if (auto injected = map_fault_.next())
+    if (auto injected = map_fault_.enter())
         return *injected;
     if (!mr)
         return EFI_INVALID_PARAMETER;
@@ -150,7 +150,7 @@ EFI_STATUS CcMeasurement::map_pcr_to_mr_index(TCG_PCRINDEX pcr, EFI_CC_MR_INDEX 
 EFI_STATUS CcMeasurement::hash_log_extend_event(UINT64 flags, EFI_PHYSICAL_ADDRESS data, UINT64 data_size,
                                                 EFI_CC_EVENT *event) {
     CcCall call = {flags, data, data_size, record_bytes(event), EFI_SUCCESS};
-    if (auto injected = hash_log_extend_fault_.next())
+    if (auto injected = hash_log_extend_fault_.enter())
         call.status = *injected;
     else
         call.status = extend_and_log(flags, data, data_size, event);

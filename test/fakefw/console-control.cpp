@@ -75,7 +75,7 @@ EFI_STATUS ConsoleControl::record(ConsoleControlCall::Kind kind, EFI_CONSOLE_CON
 }
 
 EFI_STATUS ConsoleControl::get_mode(EFI_CONSOLE_CONTROL_SCREEN_MODE *mode, BOOLEAN *adapter, BOOLEAN *input_locked) {
-    if (auto injected = get_mode_fault_.next())
+    if (auto injected = get_mode_fault_.enter())
         return record(ConsoleControlCall::GetMode, mode_, *injected);
     if (!mode)
         return record(ConsoleControlCall::GetMode, mode_, EFI_INVALID_PARAMETER);
@@ -88,7 +88,7 @@ EFI_STATUS ConsoleControl::get_mode(EFI_CONSOLE_CONTROL_SCREEN_MODE *mode, BOOLE
 }
 
 EFI_STATUS ConsoleControl::set_mode(EFI_CONSOLE_CONTROL_SCREEN_MODE mode) {
-    if (auto injected = set_mode_fault_.next())
+    if (auto injected = set_mode_fault_.enter())
         return record(ConsoleControlCall::SetMode, mode, *injected);
     if (mode >= EfiConsoleControlScreenMaxValue)
         return record(ConsoleControlCall::SetMode, mode, EFI_INVALID_PARAMETER);

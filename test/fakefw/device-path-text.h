@@ -53,7 +53,7 @@ private:
     Firmware &fw_;
     EFI_DEVICE_PATH_TO_TEXT_PROTOCOL protocol_ = {};
     EFI_HANDLE handle_ = nullptr;
-    CallPlan out_of_memory_;
+    FaultPlan out_of_memory_;
     std::vector<DevicePathTextCall> calls_;
 };
 

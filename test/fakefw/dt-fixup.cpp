@@ -71,7 +71,7 @@ EFI_STATUS DtFixup::fixup(void *fdt, UINTN *buffer_size, UINT32 flags) {
 }
 
 EFI_STATUS DtFixup::answer(void *fdt, UINTN *buffer_size) {
-    if (auto injected = fault_.next())
+    if (auto injected = fault_.enter())
         return *injected;
     if (!fdt || !buffer_size)
         return EFI_INVALID_PARAMETER;

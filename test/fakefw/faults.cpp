@@ -9,25 +9,26 @@ void Faults::fail(Service service, EFI_STATUS status, unsigned after, unsigned t
         ADD_FAILURE() << "fakefw: " << service_name(service) << " returns no status and cannot fail";
         return;
     }
-    plans_[index(service)] = Plan{status, after, times};
+    plans_[index(service)].fail(status, after, times);
 }
 
-void Faults::clear(Service service) { plans_[index(service)].reset(); }
+void Faults::clear(Service service) { plans_[index(service)].clear(); }
 
-std::optional<EFI_STATUS> Faults::enter(Service service) {
-    calls_[index(service)]++;
-    std::optional<Plan> &plan = plans_[index(service)];
-    if (!plan)
+std::optional<EFI_STATUS> Faults::enter(Service service) { return plans_[index(service)].enter(); }
+
+std::optional<EFI_STATUS> FaultPlan::enter() {
+    calls_++;
+    if (!plan_)
         return std::nullopt;
-    if (plan->pass > 0) {
-        plan->pass--;
+    if (plan_->pass > 0) {
+        plan_->pass--;
         return std::nullopt;
     }
-    if (plan->fail == 0)
+    if (plan_->fail == 0)
         return std::nullopt;
-    if (plan->fail != ALWAYS)
-        plan->fail--;
-    return plan->status;
+    if (plan_->fail != ALWAYS)
+        plan_->fail--;
+    return plan_->status;
 }
 
 } // namespace fakefw

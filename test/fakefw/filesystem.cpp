@@ -65,21 +65,6 @@ const char *file_op_name(FileOp op) {
     return NAMES[unsigned(op)];
 }
 
-std::optional<EFI_STATUS> CallPlan::enter() {
-    calls_++;
-    if (!plan_)
-        return std::nullopt;
-    if (plan_->pass > 0) {
-        plan_->pass--;
-        return std::nullopt;
-    }
-    if (plan_->fail == 0)
-        return std::nullopt;
-    if (plan_->fail != ALWAYS)
-        plan_->fail--;
-    return plan_->status;
-}
-
 std::vector<const FileNode *> FileNode::children() const {
     std::vector<const FileNode *> out;
     for (auto &c : children_)

@@ -17,6 +17,7 @@
 
 #include "boot/efi/efi.h"
 #include "boot/efi/simple-file-system.h"
+#include "fakefw/faults.h"
 #include "fakefw/service.h"
 
 namespace fakefw {
@@ -30,24 +31,6 @@ using Bytes = std::vector<uint8_t>;
 enum class FileOp : unsigned { Open, Delete, Read, Write, GetPosition, SetPosition, GetInfo, Flush };
 inline constexpr unsigned FILE_OP_COUNT = 8;
 const char *file_op_name(FileOp op);
-
-// The injected failure of one member, with the semantics of Faults::fail, and its call count.
-class CallPlan {
-public:
-    void fail(EFI_STATUS status, unsigned after, unsigned times) { plan_ = Plan{status, after, times}; }
-    unsigned calls() const { return calls_; }
-    // Counts the call and returns the status to fail it with, if any.
-    std::optional<EFI_STATUS> enter();
-
-private:
-    struct Plan {
-        EFI_STATUS status;
-        unsigned pass;
-        unsigned fail;
-    };
-    std::optional<Plan> plan_;
-    unsigned calls_ = 0;
-};
 
 // A file or directory of a volume.
 class FileNode {
@@ -95,7 +78,7 @@ private:
     std::optional<size_t> read_limit_;
     std::optional<size_t> write_limit_;
     size_t read_overstatement_ = 0;
-    std::array<CallPlan, FILE_OP_COUNT> faults_;
+    std::array<FaultPlan, FILE_OP_COUNT> faults_;
     std::vector<UINTN> read_requests_;
 };
 
@@ -151,7 +134,7 @@ private:
     EFI_HANDLE handle_ = nullptr;
     std::shared_ptr<FileNode> root_;
     bool read_only_ = false;
-    CallPlan open_volume_;
+    FaultPlan open_volume_;
 };
 
 // The volumes of one Firmware and every file handle they handed out.

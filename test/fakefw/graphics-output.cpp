@@ -116,7 +116,7 @@ EFI_STATUS GraphicsOutput::blt(EFI_GRAPHICS_OUTPUT_BLT_PIXEL *buffer, EFI_GRAPHI
                                UINTN source_x, UINTN source_y, UINTN destination_x, UINTN destination_y, UINTN width,
                                UINTN height, UINTN delta) {
     BltCall c = {operation, source_x, source_y, destination_x, destination_y, width, height, delta, EFI_SUCCESS};
-    if (auto injected = blt_fault_.next())
+    if (auto injected = blt_fault_.enter())
         c.status = *injected;
     else
         c.status = blt_checked(buffer, c);

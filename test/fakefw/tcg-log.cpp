@@ -257,20 +257,4 @@ void Registers::extend(HashAlg bank, unsigned index, const Bytes &digest) {
     it->second[index] = hash(bank, joined.data(), joined.size());
 }
 
-void FaultPlan::fail(EFI_STATUS status, unsigned after, unsigned times) { plan_ = Plan{status, after, times}; }
-
-std::optional<EFI_STATUS> FaultPlan::next() {
-    if (!plan_)
-        return std::nullopt;
-    if (plan_->pass > 0) {
-        plan_->pass--;
-        return std::nullopt;
-    }
-    if (plan_->fail == 0)
-        return std::nullopt;
-    if (plan_->fail != ALWAYS)
-        plan_->fail--;
-    return plan_->status;
-}
-
 } // namespace fakefw

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boot/efi/efi.h"
+#include "fakefw/faults.h"
 #include "fakefw/service.h"
 
 namespace fakefw {
@@ -89,24 +90,6 @@ public:
 private:
     unsigned count_;
     std::map<HashAlg, std::vector<Bytes>> values_;
-};
-
-// A failure plan for one protocol member: the next `after` calls go through, then `times`
-// calls fail with `status`, then calls go through again.
-class FaultPlan {
-public:
-    void fail(EFI_STATUS status, unsigned after = 0, unsigned times = ALWAYS);
-    void clear() { plan_.reset(); }
-    // Called by the member first: the status to fail with, if this call fails.
-    std::optional<EFI_STATUS> next();
-
-private:
-    struct Plan {
-        EFI_STATUS status;
-        unsigned pass;
-        unsigned fail;
-    };
-    std::optional<Plan> plan_;
 };
 
 // The interface a fake protocol hands out, with the way back to the object behind it.

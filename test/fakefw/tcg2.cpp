@@ -112,7 +112,7 @@ void Tcg2::uninstall() {
 
 EFI_STATUS Tcg2::get_capability(EFI_TCG2_BOOT_SERVICE_CAPABILITY *capability) {
     get_capability_calls_++;
-    if (auto injected = get_capability_fault_.next())
+    if (auto injected = get_capability_fault_.enter())
         return *injected;
     if (!capability)
         return EFI_INVALID_PARAMETER;
@@ -167,7 +167,7 @@ EFI_STATUS Tcg2::get_event_log(EFI_TCG2_EVENT_LOG_FORMAT format, EFI_PHYSICAL_AD
 EFI_STATUS Tcg2::hash_log_extend_event(UINT64 flags, EFI_PHYSICAL_ADDRESS data, UINT64 data_size,
                                        EFI_TCG2_EVENT *event) {
     Tcg2Call call = {flags, data, data_size, record_bytes(event), EFI_SUCCESS};
-    if (auto injected = hash_log_extend_fault_.next())
+    if (auto injected = hash_log_extend_fault_.enter())
         call.status = *injected;
     else
         call.status = extend_and_log(flags, data, data_size, event);
