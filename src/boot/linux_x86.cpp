@@ -170,17 +170,17 @@ Pages place_cmdline(const char16_t *cmdline, uint32_t cmdline_size, bool can_4g,
     if (n > cmdline_size)
         n = cmdline_size;
     size_t n_pages = n / EFI_PAGE_SIZE + 1;
-    Pages pages(can_4g ? xmalloc_pages(AllocateAnyPages, EfiLoaderData, n_pages, 0)
-                       : xmalloc_pages(AllocateMaxAddress, EfiLoaderData, n_pages, CMDLINE_PTR_MAX));
+    PageAllocation cmdline_pages = can_4g ? xmalloc_pages(AllocateAnyPages, EfiLoaderData, n_pages, 0)
+                                          : xmalloc_pages(AllocateMaxAddress, EfiLoaderData, n_pages, CMDLINE_PTR_MAX);
+    ASSERT(can_4g || cmdline_pages.addr <= CMDLINE_PTR_MAX);
+    Pages pages(cmdline_pages);
     char *narrow = pages.ptr<char>();
     for (size_t i = 0; i < n; i++)
         narrow[i] = cmdline[i] < 0x7F ? static_cast<char>(cmdline[i]) : ' ';
     narrow[n] = 0;
 
-    EFI_PHYSICAL_ADDRESS cmdline_pages_addr = pages.addr();
-    ASSERT(can_4g || cmdline_pages_addr <= CMDLINE_PTR_MAX);
-    params->hdr.cmd_line_ptr = low32(cmdline_pages_addr);
-    params->ext_cmd_line_ptr = high32(cmdline_pages_addr);
+    params->hdr.cmd_line_ptr = low32(cmdline_pages.addr);
+    params->ext_cmd_line_ptr = high32(cmdline_pages.addr);
     return pages;
 }
 

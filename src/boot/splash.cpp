@@ -97,7 +97,10 @@ EFI_STATUS bmp_check_header(const uint8_t *p, size_t length, Bmp *bmp) {
 
     bmp->row_size = (uint64_t(bmp->width) * bmp->bpp + 31) / 32 * 4;
     uint64_t available = file_size - offset;
-    if (bmp->row_size * bmp->height > (available < BMP_PIXEL_DATA_MAX ? available : BMP_PIXEL_DATA_MAX))
+    // Width and height come from the file: their product may not even fit 64 bits.
+    uint64_t pixel_bytes;
+    if (__builtin_mul_overflow(bmp->row_size, uint64_t{bmp->height}, &pixel_bytes) ||
+        pixel_bytes > (available < BMP_PIXEL_DATA_MAX ? available : BMP_PIXEL_DATA_MAX))
         return EFI_INVALID_PARAMETER;
 
     uint64_t map_start = BMP_FILE_HEADER_SIZE + header_size;
