@@ -199,6 +199,7 @@ EFI_STATUS process_random_seed(EFI_FILE_PROTOCOL *root_dir) {
     if (acquire_rng(s.random, sizeof(s.random))) {
         have_firmware_entropy = true;
         hash_item(&s.hash, s.random, sizeof(s.random));
+        wipe(s.random, sizeof(s.random));
     } else if (!have_firmware_entropy && secure_boot_active())
         return EFI_NOT_READY;
     else
@@ -262,8 +263,11 @@ EFI_STATUS process_random_seed(EFI_FILE_PROTOCOL *root_dir) {
     sha256_final(&s.hash, s.key);
     derive(s.key, 0x00, s.file_seed);
     derive(s.key, 0x01, s.table_seed);
+    wipe(s.key, sizeof(s.key));
 
-    if ((err = rewrite_file(file.get(), contents.get(), file_size, s.file_seed)) != EFI_SUCCESS)
+    err = rewrite_file(file.get(), contents.get(), file_size, s.file_seed);
+    wipe(s.file_seed, sizeof(s.file_seed));
+    if (err != EFI_SUCCESS)
         return err;
     return install_table(s.table_seed, previous);
 }

@@ -26,6 +26,7 @@ struct BootState {
     EFI_LOADED_IMAGE_PROTOCOL *loaded_image = nullptr;
     uint32_t profile = 0;
     PoolPtr<char16_t> cmdline;
+    PoolPtr<char16_t> addon_cmdline;
     PeSectionSpan sections[IMAGE_SECTION_COUNT] = {};
     int kernel_image_measured = -1;
     int kernel_params_measured = -1;
@@ -63,6 +64,7 @@ EFI_STATUS final_initrd(BootState &s, iovec *ret) {
 } // namespace
 
 EFI_STATUS run(EFI_HANDLE image) {
+    ASSERT(image);
     BootState s;
 
     EFI_STATUS err =
@@ -86,7 +88,9 @@ EFI_STATUS run(EFI_HANDLE image) {
 
     settle_command_line(s.loaded_image, s.sections, &s.cmdline, &s.kernel_params_measured);
     load_all_addons(image, s.loaded_image, s.uname.get(), &s.addons);
-    cmdline_append_addons(s.addons.cmdline.get(), &s.cmdline, &s.kernel_params_measured);
+    // Kept apart from the add-on lists: it outlives the initrd slots.
+    s.addon_cmdline.reset(s.addons.cmdline.release());
+    cmdline_append_addons(s.addon_cmdline.get(), &s.cmdline, &s.kernel_params_measured);
     cmdline_append_smbios(&s.cmdline, &s.kernel_params_measured);
     export_common_variables(s.loaded_image);
     export_stub_variables(s.loaded_image, s.profile);
