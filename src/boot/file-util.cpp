@@ -187,8 +187,8 @@ char16_t *image_extra_dir(const EFI_DEVICE_PATH_PROTOCOL *file_path) {
     if (!file_path || !file_path_nodes_only(file_path))
         return nullptr;
     PoolPtr<char16_t> text;
-    // A path of the end node alone succeeds without any text.
-    if (device_path_to_str(file_path, text.out()) != EFI_SUCCESS || !text)
+    // A path of the end node alone has no text, or an empty one from the firmware's protocol.
+    if (device_path_to_str(file_path, text.out()) != EFI_SUCCESS || !text || text[0] == 0)
         return nullptr;
     convert_efi_path(text.get());
     strip_boot_counter(text.get());
@@ -209,7 +209,11 @@ void convert_efi_path(char16_t *path) {
 
 void strip_boot_counter(char16_t *path) {
     ASSERT(path);
+    // The counter belongs to the file name: a '+' in a directory name is no counter.
     char16_t *plus = path;
+    for (char16_t *p = path; *p != 0; p++)
+        if (*p == u'\\')
+            plus = p + 1;
     while (*plus != 0 && *plus != u'+')
         plus++;
     if (*plus == 0)

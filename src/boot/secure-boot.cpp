@@ -84,7 +84,8 @@ bool validate_with_shim(const void *validator_data, const EFI_DEVICE_PATH_PROTOC
         file_buffer = contents.get();
     }
     SHIM_LOCK_PROTOCOL *shim = locate<SHIM_LOCK_PROTOCOL>(SHIM_LOCK_PROTOCOL_GUID);
-    if (!shim)
+    // Shim takes a 32-bit size: a larger file would be judged by its first part only.
+    if (!shim || file_size > UINT32_MAX)
         return false;
     return shim->Verify(file_buffer, static_cast<UINT32>(file_size)) == EFI_SUCCESS;
 }

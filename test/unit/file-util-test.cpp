@@ -481,6 +481,8 @@ TEST_F(ExtraDir, UsesTheFirmwareTextWhenThereIsOne) {
     EXPECT_EQ(to_text.calls()[0].path, path);
     EXPECT_EQ(to_text.calls()[0].display_only, 0);
     EXPECT_EQ(to_text.calls()[0].allow_shortcuts, 0);
+    // The firmware's text of the end node alone is empty: no directory, not a relative ".extra.d".
+    EXPECT_EQ(extra_dir(dp_path({})), u"(null)");
 
     to_text.run_out_of_memory();
     EXPECT_EQ(extra_dir(path), u"(null)");
@@ -527,7 +529,9 @@ TEST(StripBootCounter, RemovesOnlyAWellFormedFirstCounter) {
         {u"os+-3.efi", u"os+-3.efi"},
         {u"os+3-1-2.efi", u"os+3-1-2.efi"},
         {u"os+3x.efi", u"os+3x.efi"},
-        {u"a+b\\os+3.efi", u"a+b\\os+3.efi"},
+        // Only the file name carries a counter.
+        {u"a+b\\os+3.efi", u"a+b\\os.efi"},
+        {u"\\EFI\\v+1.2\\os.efi", u"\\EFI\\v+1.2\\os.efi"},
         {u"no counter", u"no counter"},
     };
     for (auto &[in, out] : cases) {

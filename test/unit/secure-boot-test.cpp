@@ -7,6 +7,7 @@
 #include "boot/efivars.h"
 #include "boot/secure-boot.h"
 #include "fakefw/fakefw.h"
+#include "fakefw/shim-lock.h"
 #include "launch-support.h"
 
 using namespace korvane;
@@ -163,4 +164,20 @@ TEST_F(SecurityOverride, RestoringAgainOrWithoutProtocolsChangesNothing) {
     EXPECT_TRUE(hooks_are_the_firmwares());
     restore_security_hooks();
     EXPECT_TRUE(hooks_are_the_firmwares());
+}
+
+TEST(ValidateWithShim, AcceptsOnlyWhatShimVerifiesAndNothingBeyondItsSizeField) {
+    fakefw::Firmware fw;
+    fakefw::ShimLock shim(fw);
+    shim.install();
+    std::vector<uint8_t> image = {'M', 'Z', 1, 2, 3};
+    shim.trust(image);
+    EXPECT_TRUE(korvane::validate_with_shim(nullptr, nullptr, image.data(), image.size()));
+    std::vector<uint8_t> other = {'M', 'Z', 9};
+    EXPECT_FALSE(korvane::validate_with_shim(nullptr, nullptr, other.data(), other.size()));
+    ASSERT_EQ(shim.calls().size(), 2u);
+
+    // Shim's 32-bit size would cover only the first part of a larger file.
+    EXPECT_FALSE(korvane::validate_with_shim(nullptr, nullptr, image.data(), size_t{1} << 32 | image.size()));
+    EXPECT_EQ(shim.calls().size(), 2u);
 }
