@@ -80,6 +80,17 @@ std::vector<Line> Console::lines() const {
     return out;
 }
 
+std::vector<std::string> Console::messages() const {
+    std::vector<std::string> out;
+    for (const Line &line : lines()) {
+        std::string s = line.utf8();
+        size_t at = s.find('@');
+        size_t colon = at == std::string::npos ? std::string::npos : s.find(": ", at);
+        out.push_back(colon == std::string::npos ? s : s.substr(colon + 2));
+    }
+    return out;
+}
+
 Line Console::last_line() const {
     std::vector<Line> all = lines();
     return all.empty() ? Line{} : all.back();

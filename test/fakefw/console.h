@@ -34,6 +34,8 @@ public:
     Line last_line() const;
     // All text as UTF-8, each finished line followed by "\n".
     std::string text() const;
+    // The stub's messages, each line without the "file:line@function: " it starts with.
+    std::vector<std::string> messages() const;
 
     // Firmware side, called through the protocol.
     void bind();

@@ -76,14 +76,7 @@ class PackCpio : public ::testing::Test {
             out.push_back(m.name);
         return out;
     }
-    std::vector<std::string> messages() {
-        std::vector<std::string> out;
-        for (const fakefw::Line &line : fw.console().lines()) {
-            std::string s = line.utf8();
-            out.push_back(s.substr(s.find(": ", s.find('@')) + 2));
-        }
-        return out;
-    }
+    std::vector<std::string> messages() { return fw.console().messages(); }
     // The archive was measured once, as a whole, into `pcr` with the description.
     void expect_measured(uint32_t pcr, const std::u16string &description) const {
         std::vector<fakefw::LoggedEvent> events = tpm.events();

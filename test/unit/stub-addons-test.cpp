@@ -91,15 +91,7 @@ class Addons : public ::testing::Test {
         dp.insert(dp.end(), {0x7f, 0xff, 4, 0});
         return dp;
     }
-    // The messages logged, each without the "file:line@function: " it starts with.
-    std::vector<std::string> messages() {
-        std::vector<std::string> out;
-        for (const fakefw::Line &line : fw.console().lines()) {
-            std::string s = line.utf8();
-            out.push_back(s.substr(s.find(": ", s.find('@')) + 2));
-        }
-        return out;
-    }
+    std::vector<std::string> messages() { return fw.console().messages(); }
 };
 
 using Messages = std::vector<std::string>;
