@@ -12,7 +12,6 @@ namespace korvane {
 
 namespace {
 
-
 // Removes the initrd provider; declared after the image so that it goes first.
 class InitrdRegistration {
 public:
@@ -50,7 +49,8 @@ bool validate_payload(const void *context, const EFI_DEVICE_PATH_PROTOCOL *devic
 
 EFI_STATUS load_image(EFI_HANDLE parent, const void *source, size_t length, EFI_HANDLE *ret_image) {
     ASSERT(source);
-    VENDOR_MEDIA_DEVICE_PATH payload_device_path = vendor_media_device_path(KERNEL_PAYLOAD_VENDOR_GUID);
+    // Firmware may keep the path it was given rather than a copy, so it lives as long as the stub.
+    static constinit VENDOR_MEDIA_DEVICE_PATH payload_device_path = vendor_media_device_path(KERNEL_PAYLOAD_VENDOR_GUID);
     auto *dp = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(&payload_device_path);
     PayloadIdentity payload = {.kernel = source, .kernel_size = length, .device_path = dp};
 

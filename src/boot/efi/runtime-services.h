@@ -26,6 +26,8 @@ struct EFI_TIME_CAPABILITIES {
     UINT32 Accuracy;
     BOOLEAN SetsToZero;
 };
+static_assert(sizeof(EFI_TIME_CAPABILITIES) == 12);
+static_assert(offsetof(EFI_TIME_CAPABILITIES, SetsToZero) == 8);
 
 enum EFI_RESET_TYPE : UINT32 { EfiResetCold, EfiResetWarm, EfiResetShutdown, EfiResetPlatformSpecific };
 
@@ -35,6 +37,8 @@ struct EFI_CAPSULE_HEADER {
     UINT32 Flags;
     UINT32 CapsuleImageSize;
 };
+static_assert(sizeof(EFI_CAPSULE_HEADER) == 28);
+static_assert(offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize) == 24);
 
 // UEFI 2.10, section 8.2.
 constexpr UINT32 EFI_VARIABLE_NON_VOLATILE = 0x01;

@@ -49,6 +49,8 @@ struct EFI_INPUT_KEY {
     UINT16 ScanCode;
     CHAR16 UnicodeChar;
 };
+static_assert(sizeof(EFI_INPUT_KEY) == 4);
+static_assert(offsetof(EFI_INPUT_KEY, UnicodeChar) == 2);
 
 struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
     EFI_STATUS(EFIAPI *Reset)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, BOOLEAN ExtendedVerification);
