@@ -14,13 +14,7 @@ constexpr UINT32 MAX_RECORD_SIZE = 16 << 20;
 
 using Interface = OwnedInterface<EFI_CC_MEASUREMENT_PROTOCOL, CcMeasurement>;
 
-CcMeasurement *owner(EFI_CC_MEASUREMENT_PROTOCOL *This) {
-    if (!This) {
-        ADD_FAILURE() << "fakefw: CC measurement member called with a null This";
-        return nullptr;
-    }
-    return reinterpret_cast<Interface *>(This)->owner;
-}
+CcMeasurement *owner(EFI_CC_MEASUREMENT_PROTOCOL *This) { return Interface::of(This, "CC measurement"); }
 
 EFI_STATUS EFIAPI get_capability(EFI_CC_MEASUREMENT_PROTOCOL *This, EFI_CC_BOOT_SERVICE_CAPABILITY *capability) {
     CcMeasurement *cc = owner(This);

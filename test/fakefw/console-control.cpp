@@ -10,13 +10,7 @@ namespace {
 
 using Interface = OwnedInterface<EFI_CONSOLE_CONTROL_PROTOCOL, ConsoleControl>;
 
-ConsoleControl *owner(EFI_CONSOLE_CONTROL_PROTOCOL *This) {
-    if (!This) {
-        ADD_FAILURE() << "fakefw: console-control member called with a null This";
-        return nullptr;
-    }
-    return reinterpret_cast<Interface *>(This)->owner;
-}
+ConsoleControl *owner(EFI_CONSOLE_CONTROL_PROTOCOL *This) { return Interface::of(This, "console-control"); }
 
 EFI_STATUS EFIAPI get_mode(EFI_CONSOLE_CONTROL_PROTOCOL *This, EFI_CONSOLE_CONTROL_SCREEN_MODE *mode,
                            BOOLEAN *adapter, BOOLEAN *input_locked) {

@@ -13,11 +13,8 @@ using Interface = OwnedInterface<EFI_DT_FIXUP_PROTOCOL, DtFixup>;
 constexpr size_t FDT_HEADER_SIZE = 40;
 
 EFI_STATUS EFIAPI fixup(EFI_DT_FIXUP_PROTOCOL *This, VOID *Fdt, UINTN *BufferSize, UINT32 Flags) {
-    if (!This) {
-        ADD_FAILURE() << "fakefw: Fixup called with a null This";
-        return EFI_INVALID_PARAMETER;
-    }
-    return reinterpret_cast<Interface *>(This)->owner->fixup(Fdt, BufferSize, Flags);
+    DtFixup *dt = Interface::of(This, "devicetree fix-up");
+    return dt ? dt->fixup(Fdt, BufferSize, Flags) : EFI_INVALID_PARAMETER;
 }
 
 uint32_t be32_at(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }

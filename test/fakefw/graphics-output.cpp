@@ -12,13 +12,7 @@ namespace {
 
 using Interface = OwnedInterface<EFI_GRAPHICS_OUTPUT_PROTOCOL, GraphicsOutput>;
 
-GraphicsOutput *owner(EFI_GRAPHICS_OUTPUT_PROTOCOL *This) {
-    if (!This) {
-        ADD_FAILURE() << "fakefw: graphics output member called with a null This";
-        return nullptr;
-    }
-    return reinterpret_cast<Interface *>(This)->owner;
-}
+GraphicsOutput *owner(EFI_GRAPHICS_OUTPUT_PROTOCOL *This) { return Interface::of(This, "graphics output"); }
 
 EFI_STATUS EFIAPI query_mode(EFI_GRAPHICS_OUTPUT_PROTOCOL *This, UINT32 mode, UINTN *size,
                              EFI_GRAPHICS_OUTPUT_MODE_INFORMATION **info) {

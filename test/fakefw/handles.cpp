@@ -31,15 +31,21 @@ EFI_STATUS locate_device_path(const EFI_GUID *protocol, EFI_DEVICE_PATH_PROTOCOL
     return handles().locate_device_path(protocol, path, device);
 }
 
-// The variadic members cannot go through Entry: they read their (GUID, interface) pairs here.
+// The (GUID, interface) pairs of a variadic member, up to the null GUID.
+Handles::Pairs read_pairs(__builtin_ms_va_list &ap) {
+    Handles::Pairs pairs;
+    while (const EFI_GUID *protocol = __builtin_va_arg(ap, const EFI_GUID *))
+        pairs.emplace_back(protocol, __builtin_va_arg(ap, VOID *));
+    return pairs;
+}
+
+// The variadic members cannot go through Entry: they read their pairs here.
 EFI_STATUS EFIAPI install_multiple(EFI_HANDLE *handle, ...) {
     if (auto injected = Firmware::active().faults().enter(Service::InstallMultipleProtocolInterfaces))
         return *injected;
-    Handles::Pairs pairs;
     __builtin_ms_va_list ap;
     __builtin_ms_va_start(ap, handle);
-    while (const EFI_GUID *protocol = __builtin_va_arg(ap, const EFI_GUID *))
-        pairs.emplace_back(protocol, __builtin_va_arg(ap, VOID *));
+    Handles::Pairs pairs = read_pairs(ap);
     __builtin_ms_va_end(ap);
     return handles().install_multiple(handle, pairs);
 }
@@ -47,11 +53,9 @@ EFI_STATUS EFIAPI install_multiple(EFI_HANDLE *handle, ...) {
 EFI_STATUS EFIAPI uninstall_multiple(EFI_HANDLE handle, ...) {
     if (auto injected = Firmware::active().faults().enter(Service::UninstallMultipleProtocolInterfaces))
         return *injected;
-    Handles::Pairs pairs;
     __builtin_ms_va_list ap;
     __builtin_ms_va_start(ap, handle);
-    while (const EFI_GUID *protocol = __builtin_va_arg(ap, const EFI_GUID *))
-        pairs.emplace_back(protocol, __builtin_va_arg(ap, VOID *));
+    Handles::Pairs pairs = read_pairs(ap);
     __builtin_ms_va_end(ap);
     return handles().uninstall_multiple(handle, pairs);
 }

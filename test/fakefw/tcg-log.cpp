@@ -257,4 +257,6 @@ void Registers::extend(HashAlg bank, unsigned index, const Bytes &digest) {
     it->second[index] = hash(bank, joined.data(), joined.size());
 }
 
+void report_null_this(const char *protocol) { ADD_FAILURE() << "fakefw: " << protocol << " member called with a null This"; }
+
 } // namespace fakefw

@@ -92,10 +92,22 @@ private:
     std::map<HashAlg, std::vector<Bytes>> values_;
 };
 
+// Fails the test: a protocol member was called with a null This.
+void report_null_this(const char *protocol);
+
 // The interface a fake protocol hands out, with the way back to the object behind it.
 template <typename Protocol, typename Owner> struct OwnedInterface {
     Protocol protocol;
     Owner *owner;
+
+    // The fake behind `This`; null (and a failed test) for a null `This`.
+    static Owner *of(Protocol *This, const char *protocol_name) {
+        if (!This) {
+            report_null_this(protocol_name);
+            return nullptr;
+        }
+        return reinterpret_cast<OwnedInterface *>(This)->owner;
+    }
 };
 
 } // namespace fakefw

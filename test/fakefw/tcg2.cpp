@@ -15,13 +15,7 @@ constexpr UINT32 MAX_RECORD_SIZE = 16 << 20;
 
 using Interface = OwnedInterface<EFI_TCG2_PROTOCOL, Tcg2>;
 
-Tcg2 *owner(EFI_TCG2_PROTOCOL *This) {
-    if (!This) {
-        ADD_FAILURE() << "fakefw: TCG2 member called with a null This";
-        return nullptr;
-    }
-    return reinterpret_cast<Interface *>(This)->owner;
-}
+Tcg2 *owner(EFI_TCG2_PROTOCOL *This) { return Interface::of(This, "TCG2"); }
 
 EFI_STATUS EFIAPI get_capability(EFI_TCG2_PROTOCOL *This, EFI_TCG2_BOOT_SERVICE_CAPABILITY *capability) {
     Tcg2 *tpm = owner(This);
