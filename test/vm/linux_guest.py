@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import fcntl
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -19,8 +20,6 @@ from pathlib import Path
 
 BUSYBOX = Path("/bin/busybox")
 KERNEL_META_PACKAGE = "linux-image-amd64"
-# The line the initrd's init prints, followed by the kernel's /proc/cmdline.
-CMDLINE_MARKER = "korvane-init: cmdline="
 
 
 def cache_dir() -> Path:
@@ -158,12 +157,51 @@ def busybox_initrd(init_script: str, files: tuple[tuple[str, bytes], ...] = ()) 
     ])
 
 
-# Prints the command line it was given, then powers the machine off (QEMU then ends with 0).
-CMDLINE_INIT = f"""#!/bin/busybox sh
-/bin/busybox mount -t proc proc /proc
-echo "{CMDLINE_MARKER}$(/bin/busybox cat /proc/cmdline)"
-/bin/busybox poweroff -f
+# A guest reports through the serial console, which the kernel shares: a kernel line can land
+# inside a report line. So the init first keeps the kernel off the console, and frames every
+# report with its value's length in bytes and an end mark, so that a damaged line is detected
+# instead of read as a wrong value.
+REPORT_MARK = "korvane-report"
+REPORT_END = "korvane-end"
+_REPORT_LINE = re.compile(rf"{REPORT_MARK} (\S+) (\d+) (.*) {REPORT_END}$")
+
+
+class DamagedReport(Exception):
+    """A report line of the guest that lost its framing on the serial console."""
+
+
+def init_script(body: str) -> str:
+    """A busybox /init: mounts /proc, keeps the kernel's messages off the console, defines the
+    shell function `report KEY VALUE`, runs body and powers the machine off (QEMU then ends
+    with 0). Busybox applets are installed in /bin and on the PATH."""
+    return f"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+dmesg -n 1
+report() {{ echo "{REPORT_MARK} $1 $(printf %s "$2" | wc -c) $2 {REPORT_END}"; }}
+{body}
+poweroff -f
 """
+
+
+def reports(serial_text: str) -> dict[str, list[str]]:
+    """Every value the guest reported, by key, in the order reported. Raises DamagedReport for
+    a line that carries the report mark but not an intact frame."""
+    found: dict[str, list[str]] = {}
+    for line in serial_text.split("\n"):
+        line = line.rstrip("\r")
+        if REPORT_MARK not in line:
+            continue
+        match = _REPORT_LINE.search(line)
+        if not match or int(match.group(2)) != len(match.group(3).encode()):
+            raise DamagedReport(f"damaged report line on the serial console: {line!r}")
+        found.setdefault(match.group(1), []).append(match.group(3))
+    return found
+
+
+# Reports the command line it was given.
+CMDLINE_INIT = init_script('report cmdline "$(cat /proc/cmdline)"')
 
 
 def cmdline_initrd() -> bytes:
@@ -171,5 +209,5 @@ def cmdline_initrd() -> bytes:
 
 
 def reported_cmdlines(serial_text: str) -> list[str]:
-    """What the init of cmdline_initrd printed as /proc/cmdline, once per line it printed."""
-    return [line.split(CMDLINE_MARKER, 1)[1] for line in serial_text.split("\n") if CMDLINE_MARKER in line]
+    """What the init of cmdline_initrd reported as /proc/cmdline, once per report."""
+    return reports(serial_text).get("cmdline", [])

@@ -18,8 +18,6 @@ import images  # noqa: E402
 import linux_guest  # noqa: E402
 import vmrun  # noqa: E402
 
-BOOT_PARAMS_MARKER = "korvane-init: boot-params="
-TOKEN_MARKER = "korvane-init: token="
 # Offsets in the boot parameters (Linux x86 boot protocol, "The Zero Page").
 EXT_RAMDISK_SIZE, TYPE_OF_LOADER, RAMDISK_SIZE = 0x0C4, 0x210, 0x21C
 LOADER_UNDEFINED = 0xFF
@@ -28,17 +26,13 @@ LOADFILE2_INITRD_MESSAGE = "Loaded initrd from LINUX_EFI_INITRD_MEDIA_GUID devic
 
 
 def init_script(token: str) -> str:
-    """Prints the token only this initrd holds, /proc/cmdline and the first 0x280 bytes of the
-    boot parameters as hex, then powers the machine off."""
-    bb = "/bin/busybox"
-    return f"""#!{bb} sh
-{bb} mount -t proc proc /proc
-{bb} mount -t sysfs sysfs /sys
-echo "{TOKEN_MARKER}{token}"
-echo "{linux_guest.CMDLINE_MARKER}$({bb} cat /proc/cmdline)"
-echo "{BOOT_PARAMS_MARKER}$({bb} od -A n -v -t x1 -N 640 /sys/kernel/boot_params/data | {bb} tr -d ' \\n')"
-{bb} poweroff -f
-"""
+    """Reports the token only this initrd holds, /proc/cmdline and the first 0x280 bytes of the
+    boot parameters as hex."""
+    return linux_guest.init_script(f"""mount -t sysfs sysfs /sys
+report token {token}
+report cmdline "$(cat /proc/cmdline)"
+report boot-params "$(od -A n -v -t x1 -N 640 /sys/kernel/boot_params/data | tr -d ' \\n')"
+""")
 
 
 def legacy_copy(kernel: bytes) -> bytes:
@@ -48,10 +42,6 @@ def legacy_copy(kernel: bytes) -> bytes:
         raise ValueError("the kernel is no PE image")
     at = pe + 24 + 44
     return kernel[:at] + b"\0\0" + kernel[at + 2:]
-
-
-def printed(text: str, marker: str) -> list[str]:
-    return [line.split(marker, 1)[1] for line in text.split("\n") if marker in line]
 
 
 class HandoverTest(unittest.TestCase):
@@ -71,17 +61,18 @@ class HandoverTest(unittest.TestCase):
                 vm.boot_efi(uki)
                 cls.result = vm.run(timeout=300)
         cls.text = cls.result.text()
+        cls.reports = linux_guest.reports(cls.text)
 
     def test_init_of_the_images_initrd_runs_and_powers_off(self):
-        self.assertEqual(printed(self.text, TOKEN_MARKER), [self.token], self.text)
+        self.assertEqual(self.reports.get("token"), [self.token], self.text)
         self.assertEqual(self.result.returncode, 0, self.text)
 
     def test_init_sees_the_command_line_narrowed_to_ascii(self):
-        self.assertEqual(linux_guest.reported_cmdlines(self.text), [self.narrowed], self.text)
+        self.assertEqual(self.reports.get("cmdline"), [self.narrowed], self.text)
         self.assertIn(f"Kernel command line: {self.narrowed}", self.text)
 
     def test_kernel_keeps_the_stubs_boot_parameters(self):
-        dumps = printed(self.text, BOOT_PARAMS_MARKER)
+        dumps = self.reports.get("boot-params", [])
         self.assertEqual(len(dumps), 1, self.text)
         params = bytes.fromhex(dumps[0])
         self.assertEqual(len(params), 640)

@@ -237,16 +237,12 @@ class LinuxSeesCredentialAndAddonTest(unittest.TestCase):
     """Debian's kernel started by the firmware itself: a credential in the image's sidecar
     directory reaches its init as a file, an add-on's text its command line."""
 
-    MARKER = "korvane-init:"
     CREDENTIAL = "hello.cred"
-    INIT = f"""#!/bin/busybox sh
-/bin/busybox mount -t proc proc /proc
-echo "{MARKER} cmdline=$(/bin/busybox cat /proc/cmdline)"
-echo "{MARKER} credential=$(/bin/busybox cat /.extra/credentials/{CREDENTIAL})"
-echo "{MARKER} directory-mode=$(/bin/busybox stat -c %a /.extra/credentials)"
-echo "{MARKER} mode=$(/bin/busybox stat -c %a /.extra/credentials/{CREDENTIAL})"
-/bin/busybox poweroff -f
-"""
+    INIT = linux_guest.init_script(f"""report cmdline "$(cat /proc/cmdline)"
+report credential "$(cat /.extra/credentials/{CREDENTIAL})"
+report directory-mode "$(stat -c %a /.extra/credentials)"
+report mode "$(stat -c %a /.extra/credentials/{CREDENTIAL})"
+""")
 
     @classmethod
     def setUpClass(cls):
@@ -264,11 +260,7 @@ echo "{MARKER} mode=$(/bin/busybox stat -c %a /.extra/credentials/{CREDENTIAL})"
                 vm.add_esp_file(f"{vmrun.DEFAULT_BOOT_PATH}.extra.d/{cls.CREDENTIAL}", cls.credential)
                 vm.add_esp_file(f"{GLOBAL_ADDONS}/cmdline.addon.efi", addon)
                 cls.result = vm.run(timeout=300)
-        cls.said = {}
-        for line in cls.result.text().split("\n"):
-            if line.startswith(cls.MARKER):
-                key, value = line[len(cls.MARKER):].strip().split("=", 1)
-                cls.said[key] = value
+        cls.said = {key: values[-1] for key, values in linux_guest.reports(cls.result.text()).items()}
 
     def test_init_sees_the_addon_s_text_at_the_end_of_the_command_line(self):
         self.assertEqual(self.said.get("cmdline"), f"{self.cmdline} {self.addon_cmdline}", self.result.text())

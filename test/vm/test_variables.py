@@ -273,21 +273,15 @@ class BootLoaderSetupTest(unittest.TestCase, VariableChecks):
         self.assertFalse(self.probe.flag("random-seed.rng-protocol"))
 
 
-# Prints every boot loader interface variable as the kernel's efivarfs shows it (attributes,
-# then the value), then powers the machine off.
-EFIVARS_MARKER = "korvane-efivar: "
-EFIVARS_INIT = f"""#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
+# Reports every boot loader interface variable as the kernel's efivarfs shows it (attributes,
+# then the value), as hex.
+EFIVARS_INIT = linux_guest.init_script(f"""mount -t sysfs sysfs /sys
 insmod /efivarfs.ko
 mount -t efivarfs efivarfs /sys/firmware/efi/efivars
 for f in /sys/firmware/efi/efivars/*-{LOADER_VENDOR}; do
-    echo "{EFIVARS_MARKER}$(basename "$f")=$(od -An -v -tx1 "$f" | tr -d ' \\n')"
+    report "efivar:$(basename "$f")" "$(od -An -v -tx1 "$f" | tr -d ' \\n')"
 done
-poweroff -f
-"""
+""")
 
 
 class LinuxTest(unittest.TestCase):
@@ -309,11 +303,8 @@ class LinuxTest(unittest.TestCase):
         finally:
             cls.machine.close()
         cls.text = cls.result.text()
-        cls.efivars = {}
-        for line in cls.text.split("\n"):
-            if line.startswith(EFIVARS_MARKER) and "=" in line:
-                name, value = line[len(EFIVARS_MARKER):].split("=", 1)
-                cls.efivars[name.removesuffix(f"-{LOADER_VENDOR}")] = bytes.fromhex(value)
+        cls.efivars = {key.removeprefix("efivar:").removesuffix(f"-{LOADER_VENDOR}"): bytes.fromhex(values[-1])
+                       for key, values in linux_guest.reports(cls.text).items() if key.startswith("efivar:")}
 
     def test_kernel_powers_off_after_init(self):
         self.assertEqual(self.result.returncode, 0, self.text)
