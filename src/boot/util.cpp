@@ -11,6 +11,11 @@ void *xmalloc(size_t size) {
     return p;
 }
 
+void *try_malloc(size_t size) {
+    void *p = nullptr;
+    return BS->AllocatePool(EfiLoaderData, size, &p) == EFI_SUCCESS ? p : nullptr;
+}
+
 void *xmalloc_multiply(size_t n, size_t size) {
     ASSERT(MUL_ASSIGN_SAFE(&size, n));
     return xmalloc(size);

@@ -14,6 +14,9 @@ template <typename T> [[nodiscard]] constexpr bool MUL_ASSIGN_SAFE(T *a, T b) {
 }
 
 [[nodiscard]] void *xmalloc(size_t size);
+// For a size that outside bytes choose (a file on the ESP, a firmware table): null when the
+// firmware cannot give that much, so that the caller passes the input over instead of halting.
+[[nodiscard]] void *try_malloc(size_t size);
 [[nodiscard]] void *xmalloc_multiply(size_t n, size_t size);
 template <typename T> [[nodiscard]] T *xnew(size_t n) { return static_cast<T *>(xmalloc_multiply(n, sizeof(T))); }
 void free_pool(void *p);
