@@ -6,14 +6,7 @@
 
 namespace korvane {
 
-const char *const image_section_names[IMAGE_SECTION_COUNT + 1] = {
-    ".linux", ".osrel", ".cmdline", ".initrd", ".ucode", ".splash", ".dtb", ".uname",
-    ".sbat", ".pcrsig", ".pcrpkey", ".profile", ".dtbauto", ".hwids", nullptr,
-};
-
 namespace {
-
-const char *const dtbauto_name = image_section_names[SECTION_DTBAUTO];
 
 template <typename T> const T *at(const void *base, size_t offset) {
     return reinterpret_cast<const T *>(static_cast<const uint8_t *>(base) + offset);
@@ -36,45 +29,16 @@ bool names_include(const char *const names[], const char *wanted) {
     return false;
 }
 
-void record_section(const PeSectionHeader *h, PeSectionSpan *out) {
-    *out = {
-        .mem_size = h->VirtualSize,
-        .mem_offset = h->VirtualAddress,
-        .raw_size = h->VirtualSize < h->SizeOfRawData ? h->VirtualSize : h->SizeOfRawData,
-        .raw_offset = h->PointerToRawData,
-    };
-}
+// The machine's choice among ".dtbauto" blobs: the firmware devicetree or the hardware IDs.
+struct DtbautoChoice {
+    uintptr_t validate_base;
+    const HwidMatch *hwid;
+};
 
-// The first ".dtbauto" blob that fits this machine; an earlier record stays when none does.
-void locate_dtbauto(const PeSectionHeader *table, size_t n, uintptr_t validate_base, const HwidMatch *hwid,
-                    PeSectionSpan *out) {
-    if (validate_base == 0)
-        return;
-    for (size_t i = 0; i < n; i++) {
-        if (!pe_section_name_equal(table[i].Name, dtbauto_name))
-            continue;
-        const void *blob = reinterpret_cast<const void *>(validate_base + table[i].VirtualAddress);
-        if (pe_use_this_dtb(blob, table[i].VirtualSize, i, hwid)) {
-            record_section(&table[i], out);
-            return;
-        }
-    }
-}
-
-bool is_profile_header(const PeSectionHeader *h) {
-    return pe_section_name_equal(h->Name, image_section_names[SECTION_PROFILE]);
-}
-
-const PeSectionHeader *find_profile_start(const PeSectionHeader *table, size_t n, uint32_t profile) {
-    uint32_t seen = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (!is_profile_header(&table[i]))
-            continue;
-        if (seen == profile)
-            return &table[i];
-        seen++;
-    }
-    return nullptr;
+bool use_dtbauto(const PeSectionHeader *h, size_t index, void *context) {
+    auto *choice = static_cast<const DtbautoChoice *>(context);
+    return pe_use_this_dtb(reinterpret_cast<const void *>(choice->validate_base + h->VirtualAddress), h->VirtualSize,
+                           index, choice->hwid);
 }
 
 const char *section_bytes(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *section) {
@@ -97,36 +61,16 @@ constexpr uint8_t COMPAT_ENTRY_TYPE_ENTRY_POINT = 1;
 
 } // namespace
 
-bool pe_section_name_equal(const char header_name[8], const char *name) {
-    for (size_t i = 0; i < 8; i++) {
-        if (header_name[i] != name[i])
-            return false;
-        if (header_name[i] == 0)
-            return true;
-    }
-    return true;
-}
-
 void pe_locate_sections_internal(const PeSectionHeader *section_table, size_t n_section_table,
                                  const char *const names[], uintptr_t validate_base, const HwidMatch *hwid,
                                  PeSectionSpan *out) {
-    ASSERT(section_table || n_section_table == 0);
-    for (size_t k = 0; names[k]; k++) {
-        if (pe_section_name_equal(names[k], dtbauto_name)) {
-            locate_dtbauto(section_table, n_section_table, validate_base, hwid, &out[k]);
-            continue;
-        }
-        for (size_t i = 0; i < n_section_table; i++)
-            if (pe_section_name_equal(section_table[i].Name, names[k])) {
-                record_section(&section_table[i], &out[k]);
-                break;
-            }
-    }
+    DtbautoChoice choice = {validate_base, hwid};
+    pe_locate_sections_with(section_table, n_section_table, names, validate_base ? use_dtbauto : nullptr, &choice, out);
 }
 
 void pe_locate_sections(const PeSectionHeader *section_table, size_t n_section_table, const char *const names[],
                         uintptr_t validate_base, PeSectionSpan *out) {
-    if (!names_include(names, dtbauto_name)) {
+    if (!names_include(names, image_section_names[SECTION_DTBAUTO])) {
         pe_locate_sections_internal(section_table, n_section_table, names, validate_base, nullptr, out);
         return;
     }
@@ -156,34 +100,12 @@ EFI_STATUS pe_memory_locate_sections(const void *base, const char *const names[]
     return EFI_SUCCESS;
 }
 
-size_t pe_section_table_find_profile_length(const PeSectionHeader *section_table, size_t n_section_table,
-                                            const PeSectionHeader *start, uint32_t profile) {
-    ASSERT(section_table);
-    ASSERT(n_section_table > 0);
-    ASSERT(start >= section_table && start < section_table + n_section_table);
-    const PeSectionHeader *end = section_table + n_section_table;
-    const PeSectionHeader *i = start;
-    if (profile != PROFILE_BASE) {
-        ASSERT(is_profile_header(start));
-        i++;
-    }
-    while (i < end && !is_profile_header(i))
-        i++;
-    return static_cast<size_t>(i - start);
-}
-
 EFI_STATUS pe_locate_profile_sections(const PeSectionHeader *section_table, size_t n_section_table,
                                       uint32_t profile, uintptr_t validate_base, PeSectionSpan *out) {
-    ASSERT(section_table || n_section_table == 0);
-    if (!section_table || (profile != PROFILE_BASE && n_section_table == 0))
+    const PeSectionHeader *start = nullptr;
+    size_t n = 0;
+    if (!pe_profile_range(section_table, n_section_table, profile, &start, &n))
         return EFI_NOT_FOUND;
-    const PeSectionHeader *start = section_table;
-    if (profile != PROFILE_BASE) {
-        start = find_profile_start(section_table, n_section_table, profile);
-        if (!start)
-            return EFI_NOT_FOUND;
-    }
-    size_t n = pe_section_table_find_profile_length(section_table, n_section_table, start, profile);
     pe_locate_sections(start, n, image_section_names, validate_base, out);
     return EFI_SUCCESS;
 }

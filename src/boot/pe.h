@@ -1,40 +1,12 @@
-// PE images in memory: the section vocabulary of a unified kernel image, section lookup
-// (with profiles), and the header checks applied to our own image, add-ons and the kernel.
+// PE images in memory: section lookup (with profiles and the machine's choice of .dtbauto),
+// and the header checks applied to our own image, add-ons and the kernel.
 #pragma once
 
 #include "efi/efi.h"
 #include "efi/loaded-image.h"
+#include "../fundamental/section-table.h"
 
 namespace korvane {
-
-enum ImageSection {
-    SECTION_LINUX,
-    SECTION_OSREL,
-    SECTION_CMDLINE,
-    SECTION_INITRD,
-    SECTION_UCODE,
-    SECTION_SPLASH,
-    SECTION_DTB,
-    SECTION_UNAME,
-    SECTION_SBAT,
-    SECTION_PCRSIG,
-    SECTION_PCRPKEY,
-    SECTION_PROFILE,
-    SECTION_DTBAUTO,
-    SECTION_HWIDS,
-    IMAGE_SECTION_COUNT,
-};
-
-// Indexed by ImageSection, ended by a null entry.
-extern const char *const image_section_names[IMAGE_SECTION_COUNT + 1];
-
-// Where one located section lies; all zero when none was found. Present when mem_size != 0.
-struct PeSectionSpan {
-    uint64_t mem_size;
-    uint64_t mem_offset;
-    uint64_t raw_size;
-    uint64_t raw_offset;
-};
 
 // PE/COFF structures as they lie in an image; the PE header may sit at any byte offset.
 struct [[gnu::packed]] DosHeader {
@@ -82,28 +54,12 @@ struct [[gnu::packed]] PeOptionalHeaderStart {
 static_assert(sizeof(PeFileHeader) + __builtin_offsetof(PeOptionalHeaderStart, MajorImageVersion) == 68);
 static_assert(sizeof(PeFileHeader) + __builtin_offsetof(PeOptionalHeaderStart, SizeOfImage) == 80);
 
-struct [[gnu::packed]] PeSectionHeader {
-    char Name[8];
-    uint32_t VirtualSize;
-    uint32_t VirtualAddress;
-    uint32_t SizeOfRawData;
-    uint32_t PointerToRawData;
-    uint32_t PointerToRelocations;
-    uint32_t PointerToLinenumbers;
-    uint16_t NumberOfRelocations;
-    uint16_t NumberOfLinenumbers;
-    uint32_t Characteristics;
-};
-static_assert(sizeof(PeSectionHeader) == 40);
-
 constexpr uint16_t PE_MACHINE_X64 = 0x8664;
 constexpr uint16_t PE_MACHINE_UNKNOWN = 0;
 constexpr uint16_t PE_MAGIC_PE32 = 0x10b;
 constexpr uint16_t PE_MAGIC_PE32_PLUS = 0x20b;
 
 struct HwidMatch;
-
-bool pe_section_name_equal(const char header_name[8], const char *name);
 
 void pe_locate_sections(const PeSectionHeader *section_table, size_t n_section_table, const char *const names[],
                         uintptr_t validate_base, PeSectionSpan *out);
@@ -115,9 +71,6 @@ void pe_locate_sections_internal(const PeSectionHeader *section_table, size_t n_
 const PeSectionHeader *pe_section_table_from_base(const void *base, size_t *ret_n);
 EFI_STATUS pe_memory_locate_sections(const void *base, const char *const names[], PeSectionSpan *out);
 
-constexpr uint32_t PROFILE_BASE = UINT32_MAX;
-size_t pe_section_table_find_profile_length(const PeSectionHeader *section_table, size_t n_section_table,
-                                            const PeSectionHeader *start, uint32_t profile);
 EFI_STATUS pe_locate_profile_sections(const PeSectionHeader *section_table, size_t n_section_table,
                                       uint32_t profile, uintptr_t validate_base, PeSectionSpan *out);
 

@@ -46,18 +46,13 @@ void measure_sections(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSec
                       int *image_measured) {
     *image_measured = -1;
     auto base = reinterpret_cast<uintptr_t>(loaded_image->ImageBase);
-    for (size_t i = 0; i < IMAGE_SECTION_COUNT; i++) {
-        // The PCR signature is computed over these measurements, so it cannot be one of them.
-        if (i == SECTION_PCRSIG || sections[i].mem_size == 0)
-            continue;
-        const char *name = image_section_names[i];
+    SectionMeasurement measurements[SECTION_MEASUREMENTS_MAX];
+    size_t n = pe_section_measurements(sections, measurements);
+    for (size_t i = 0; i < n; i++) {
+        const SectionMeasurement &m = measurements[i];
+        uintptr_t data = m.data ? reinterpret_cast<uintptr_t>(m.data) : base + m.offset;
         bool measured = false;
-        (void)tpm_log_ipl_event_str8(PCR_KERNEL_IMAGE, reinterpret_cast<uintptr_t>(name), str8_len(name) + 1, name,
-                                     &measured);
-        merge_measured(image_measured, measured);
-        measured = false;
-        (void)tpm_log_ipl_event_str8(PCR_KERNEL_IMAGE, base + sections[i].mem_offset, sections[i].mem_size, name,
-                                     &measured);
+        (void)tpm_log_ipl_event_str8(PCR_KERNEL_IMAGE, data, m.size, m.description, &measured);
         merge_measured(image_measured, measured);
     }
 }
