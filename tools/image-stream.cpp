@@ -10,8 +10,14 @@ namespace korvane {
 
 void ImageStream::bytes(const std::uint8_t *data, std::size_t size) {
     out_.write_at(data, size, position_);
-    checksum_.add(data, size);
+    show(position_, data, size);
     position_ += size;
+}
+
+void ImageStream::show(std::uint64_t offset, const std::uint8_t *data, std::size_t size) {
+    checksum_.add(data, size);
+    for (StreamSink *sink : sinks_)
+        sink->add(offset, data, size);
 }
 
 void ImageStream::zeros_to(std::uint64_t offset) {
@@ -27,8 +33,11 @@ void ImageStream::file(const InputFile &in, std::uint64_t in_offset, std::uint64
         patched_file(in, in_offset, size, fixups);
         return;
     }
-    copier_.copy(in, in_offset, size, out_, position_,
-                 [this](const std::uint8_t *data, std::size_t n) { checksum_.add(data, n); });
+    std::uint64_t offset = position_;
+    copier_.copy(in, in_offset, size, out_, position_, [&](const std::uint8_t *data, std::size_t n) {
+        show(offset, data, n);
+        offset += n;
+    });
     in.check_unchanged();
     position_ += size;
 }

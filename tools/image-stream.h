@@ -1,5 +1,6 @@
 // The output image written front to back, with the PE checksum summed over every byte
-// on the way (the CheckSum field is written as zero and filled in at the end).
+// on the way (the CheckSum field is written as zero and filled in at the end), and every
+// byte shown to the stream's sinks, which compute what else depends on the output's bytes.
 #pragma once
 
 #include "file-io.h"
@@ -16,9 +17,16 @@ struct Fixup {
     std::uint32_t value;
 };
 
+// Sees the output's bytes as they are written, in file order, each piece with its offset.
+class StreamSink {
+public:
+    virtual ~StreamSink() = default;
+    virtual void add(std::uint64_t offset, const std::uint8_t *data, std::size_t size) = 0;
+};
+
 class ImageStream {
 public:
-    explicit ImageStream(OutputFile &out) : out_(out) {}
+    explicit ImageStream(OutputFile &out, std::span<StreamSink *const> sinks = {}) : out_(out), sinks_(sinks) {}
 
     std::uint64_t position() const { return position_; }
 
@@ -33,9 +41,11 @@ public:
 
 private:
     void patched_file(const InputFile &in, std::uint64_t in_offset, std::uint64_t size, std::span<const Fixup> fixups);
+    void show(std::uint64_t offset, const std::uint8_t *data, std::size_t size);
 
     OutputFile &out_;
     DataCopier copier_;
+    std::span<StreamSink *const> sinks_;
     PeChecksum checksum_;
     std::uint64_t position_ = 0;
 };

@@ -3,19 +3,26 @@
 #include "file-io.h"
 #include "image-stream.h"
 
+#include <algorithm>
 #include <cassert>
+#include <numeric>
 
 namespace korvane {
 
 void write_pe_image(const InputFile &stub, const PeLayout &layout, std::span<const SectionContent> sections,
-                    const std::string &output) {
+                    const std::string &output, std::span<StreamSink *const> sinks) {
     assert(sections.size() == layout.appended.size());
+    std::vector<std::size_t> file_order(sections.size());
+    std::iota(file_order.begin(), file_order.end(), 0);
+    std::stable_sort(file_order.begin(), file_order.end(), [&](std::size_t a, std::size_t b) {
+        return layout.appended[a].pointer_to_raw_data < layout.appended[b].pointer_to_raw_data;
+    });
     OutputFile out(output);
-    ImageStream stream(out);
+    ImageStream stream(out, sinks);
     stream.bytes(layout.headers.data(), layout.headers.size());
     assert(stream.position() == layout.stub_data_to);
     stream.file(stub, layout.stub_data_from, layout.stub_data_length, layout.fixups);
-    for (std::size_t i = 0; i < sections.size(); i++) {
+    for (std::size_t i : file_order) {
         const PeSection &s = layout.appended[i];
         stream.zeros_to(s.pointer_to_raw_data);
         sections[i].write(stream);

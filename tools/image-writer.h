@@ -13,8 +13,9 @@ namespace korvane {
 
 class InputFile;
 
-// sections[i] is the content of layout.appended[i].
+// sections[i] is the content of layout.appended[i]; they are written in file order. The
+// sinks see every byte of the output but the CheckSum field's final value.
 void write_pe_image(const InputFile &stub, const PeLayout &layout, std::span<const SectionContent> sections,
-                    const std::string &output);
+                    const std::string &output, std::span<StreamSink *const> sinks = {});
 
 } // namespace korvane

@@ -81,24 +81,33 @@ void move_debug_pointers(const PeHeaders &stub, std::span<const std::uint32_t> p
 
 void place_sections(const PeHeaders &stub, std::span<const AppendedSection> sections, std::uint64_t raw,
                     PeLayout &layout, const std::string &what) {
+    auto too_large = [&] { return ToolError(what, "the image would be larger than 4 GiB"); };
     std::uint64_t rva = first_free_rva(stub);
-    raw = align_up(raw, stub.file_alignment);
     for (const AppendedSection &a : sections) {
-        std::uint64_t raw_size = align_up(a.size, stub.file_alignment);
-        if (raw + raw_size > MAX_FILE_OFFSET || rva + a.size > MAX_FILE_OFFSET)
-            throw ToolError(what, "the image would be larger than 4 GiB");
+        if (rva + a.size > MAX_FILE_OFFSET)
+            throw too_large();
         PeSection s;
         s.name = a.name;
         s.virtual_size = static_cast<std::uint32_t>(a.size);
         s.virtual_address = static_cast<std::uint32_t>(rva);
-        s.size_of_raw_data = static_cast<std::uint32_t>(raw_size);
-        s.pointer_to_raw_data = static_cast<std::uint32_t>(raw);
         layout.appended.push_back(s);
-        raw += raw_size;
         rva = align_up(rva + a.size, stub.section_alignment);
     }
     if (rva > MAX_FILE_OFFSET)
-        throw ToolError(what, "the image would be larger than 4 GiB");
+        throw too_large();
+    raw = align_up(raw, stub.file_alignment);
+    for (bool last : {false, true}) {
+        for (std::size_t i = 0; i < sections.size(); i++) {
+            if (sections[i].data_last != last)
+                continue;
+            std::uint64_t raw_size = align_up(sections[i].size, stub.file_alignment);
+            if (raw + raw_size > MAX_FILE_OFFSET)
+                throw too_large();
+            layout.appended[i].size_of_raw_data = static_cast<std::uint32_t>(raw_size);
+            layout.appended[i].pointer_to_raw_data = static_cast<std::uint32_t>(raw);
+            raw += raw_size;
+        }
+    }
     layout.file_size = raw;
     store_le32(layout.headers.data() + stub.optional_header + OPT_SIZE_OF_IMAGE, static_cast<std::uint32_t>(rva));
 }

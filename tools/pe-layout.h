@@ -16,6 +16,9 @@ namespace korvane {
 struct AppendedSection {
     std::string name; // 1 to 8 bytes
     std::uint64_t size;
+    // Its data goes after all other sections' in the file (its header stays in table
+    // order), so that it can be made from what the others hold while they are written.
+    bool data_last = false;
 };
 
 struct PeLayout {
@@ -23,7 +26,7 @@ struct PeLayout {
     std::uint64_t stub_data_from = 0;  // stub bytes [from, from + length) go to output offset to
     std::uint64_t stub_data_length = 0;
     std::uint64_t stub_data_to = 0;
-    std::vector<PeSection> appended; // where each appended section goes
+    std::vector<PeSection> appended; // where each appended section goes, in table order
     std::vector<Fixup> fixups;       // pointers in the stub data that moved with it (output offsets)
     std::uint64_t file_size = 0;
     std::uint64_t checksum_offset = 0;

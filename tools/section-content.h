@@ -7,6 +7,7 @@
 #include "image-stream.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -24,18 +25,26 @@ public:
     void add_text(std::string text);
     // Zero bytes up to the next multiple of alignment.
     void pad_to(std::uint64_t alignment);
+    // size bytes that make() gives when the piece is written, no sooner.
+    void add_deferred(std::uint64_t size, std::function<std::string()> make);
 
     // The files among the pieces, in order.
     std::vector<const InputFile *> files() const;
 
     // Writes the pieces at the stream's position.
     void write(ImageStream &stream) const;
+    // Shows the pieces' bytes to sink, in order, without writing them; no deferred piece.
+    void read(const ChunkSink &sink) const;
 
 private:
     struct Zeros {
         std::uint64_t size;
     };
-    using Piece = std::variant<InputFile, std::string, Zeros>;
+    struct Deferred {
+        std::uint64_t size;
+        std::function<std::string()> make;
+    };
+    using Piece = std::variant<InputFile, std::string, Zeros, Deferred>;
 
     std::string name_;
     std::vector<Piece> pieces_;

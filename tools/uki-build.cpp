@@ -2,12 +2,16 @@
 
 #include "file-io.h"
 #include "hwids-table.h"
+#include "pcr/image-sections.h"
+#include "pcr/section-digest-sink.h"
 #include "image-writer.h"
 #include "pe-layout.h"
 #include "section-content.h"
 #include "tool-error.h"
 #include "uki-sections.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 namespace korvane {
@@ -68,38 +72,121 @@ std::vector<SectionContent> gather_sections(const std::vector<SectionSource> &so
     return contents;
 }
 
+void warn_about_signature(const ImagePlan &plan, std::ostream &warnings) {
+    if (plan.headers.has_certificate_table)
+        warnings << "korvane-uki: " << plan.base.path() << ": warning: its signature is not copied; sign the output\n";
+}
+
+// Where the base ends among the sources: before the first ".profile".
+std::size_t base_end(const std::vector<SectionSource> &sources) {
+    std::size_t i = 0;
+    while (i < sources.size() && sources[i].name != PROFILE_SECTION)
+        i++;
+    return i;
+}
+
+void refuse_policy_sections(const std::vector<SectionSource> &sources) {
+    for (const SectionSource &s : sources) {
+        if (s.name == ".pcrsig")
+            throw ToolError(s.what, "cannot be given with --pcr-private-key, which makes the .pcrsig itself");
+        if (s.name == ".pcrpkey")
+            throw ToolError(s.what, "cannot be given with --pcr-private-key; give the key's public half as "
+                                    "--pcr-public-key");
+    }
+}
+
+// A table with the plan's names and sizes, for what depends on them alone.
+std::vector<PeSectionHeader> provisional_table(const ImagePlan &plan) {
+    std::vector<PeSectionHeader> table;
+    for (const PeSection &s : plan.headers.sections)
+        table.push_back(to_section_header(s));
+    for (const SectionContent &c : plan.contents)
+        table.push_back(to_section_header({c.name(), static_cast<std::uint32_t>(c.size()), 0, 0, 0}));
+    for (std::size_t i = 0; i < table.size(); i++)
+        table[i].VirtualAddress = static_cast<std::uint32_t>(i + 1);
+    return table;
+}
+
+void build_signed_uki(const BuildRequest &request, std::ostream &warnings) {
+    refuse_policy_sections(request.sections);
+    PcrPolicySigner signer(*request.pcr_signing);
+    std::vector<SectionSource> sources = request.sections;
+    sources.insert(sources.begin() + static_cast<std::ptrdiff_t>(base_end(sources)),
+                   {".pcrpkey", SourceKind::text, signer.public_pem(), "--pcr-private-key"});
+    ImagePlan plan = plan_image(request.stub, sources, warnings);
+
+    // The signature covers what is written before it, so its data comes last; its size
+    // must be known before the headers are.
+    auto pcrpkey = std::find_if(plan.contents.begin(), plan.contents.end(),
+                                [](const SectionContent &c) { return c.name() == ".pcrpkey"; });
+    std::size_t index = static_cast<std::size_t>(pcrpkey - plan.contents.begin()) + 1;
+    plan.contents.insert(plan.contents.begin() + static_cast<std::ptrdiff_t>(index), SectionContent(".pcrsig"));
+    std::size_t size = signer.signature_size(provisional_table(plan));
+    std::optional<SectionDigestSink> digests;
+    plan.contents[index].add_deferred(size, [&] { return signer.signature(digests->finish(), size); });
+    plan.data_last = index;
+
+    std::vector<std::string> names = plan.names();
+    check_uki(names, plan.contents, request.output);
+    warn_about_signature(plan, warnings);
+    PeLayout layout = plan.layout(request.output);
+    digests.emplace(output_section_table(plan.headers, layout), signer.banks());
+    StreamSink *sinks[] = {&*digests};
+    write_pe_image(plan.base, layout, plan.contents, request.output, sinks);
+}
+
+} // namespace
+
+std::vector<std::string> ImagePlan::names() const {
+    std::vector<std::string> names;
+    for (const PeSection &s : headers.sections)
+        names.push_back(s.name);
+    for (const SectionContent &c : contents)
+        names.push_back(c.name());
+    return names;
+}
+
+PeLayout ImagePlan::layout(const std::string &what) const {
+    std::vector<AppendedSection> appended;
+    for (std::size_t i = 0; i < contents.size(); i++)
+        appended.push_back({contents[i].name(), contents[i].size(), data_last == i});
+    return plan_append(headers, appended, read_debug_pointers(base, headers), what);
+}
+
+ImagePlan plan_image(const std::string &base, const std::vector<SectionSource> &sources, std::ostream &warnings) {
+    InputFile file(base);
+    PeHeaders headers = load_pe_headers(file);
+    return {std::move(file), std::move(headers), gather_sections(sources, warnings), std::nullopt};
+}
+
+std::vector<PeSectionHeader> output_section_table(const PeHeaders &base, const PeLayout &layout) {
+    std::vector<PeSectionHeader> table(base.sections.size() + layout.appended.size());
+    std::memcpy(table.data(), layout.headers.data() + base.section_table, table.size() * sizeof(PeSectionHeader));
+    return table;
+}
+
 void check_uki(std::span<const std::string> names, std::span<const SectionContent> contents,
-               const std::string &output) {
-    check_profile_groups(names, output);
+               const std::string &what) {
+    check_profile_groups(names, what);
     for (const SectionContent &c : contents)
         if (c.name() == ".linux")
             for (const InputFile *kernel : c.files())
                 check_kernel_image(*kernel);
 }
 
-} // namespace
-
 void append_sections(const std::string &base, const std::vector<SectionSource> &sources, const std::string &output,
                      const ImageCheck &check, std::ostream &warnings) {
-    InputFile stub(base);
-    PeHeaders headers = load_pe_headers(stub);
-    std::vector<SectionContent> contents = gather_sections(sources, warnings);
-    std::vector<std::string> names;
-    for (const PeSection &s : headers.sections)
-        names.push_back(s.name);
-    for (const SectionContent &c : contents)
-        names.push_back(c.name());
-    check(names, contents);
-    if (headers.has_certificate_table)
-        warnings << "korvane-uki: " << stub.path() << ": warning: its signature is not copied; sign the output\n";
-    std::vector<AppendedSection> appended;
-    for (const SectionContent &c : contents)
-        appended.push_back({c.name(), c.size()});
-    PeLayout layout = plan_append(headers, appended, read_debug_pointers(stub, headers), output);
-    write_pe_image(stub, layout, contents, output);
+    ImagePlan plan = plan_image(base, sources, warnings);
+    check(plan.names(), plan.contents);
+    warn_about_signature(plan, warnings);
+    write_pe_image(plan.base, plan.layout(output), plan.contents, output);
 }
 
 void build_uki(const BuildRequest &request, std::ostream &warnings) {
+    if (request.pcr_signing) {
+        build_signed_uki(request, warnings);
+        return;
+    }
     append_sections(
         request.stub, request.sections, request.output,
         [&](std::span<const std::string> names, std::span<const SectionContent> contents) {

@@ -3,7 +3,11 @@
 #include "tool-error.h"
 #include "uki-addon.h"
 #include "uki-build.h"
+#include "uki-genkey.h"
+#include "uki-inspect.h"
+#include "uki-measure.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -12,8 +16,13 @@ namespace korvane {
 
 namespace {
 
-constexpr std::string_view HELP = R"(Usage: korvane-uki build --stub STUB.efi --output OUT.efi [SECTIONS...]
+constexpr std::string_view HELP = R"HELP(Usage: korvane-uki build --stub STUB.efi --output OUT.efi [SECTIONS...] [PCR POLICY...]
        korvane-uki addon [--stub BASE.efi] --output NAME.addon.efi [PAYLOADS...]
+       korvane-uki measure [--json] [--bank B]... [--phase TEXT]... (IMAGE | --stub STUB.efi SECTIONS...)
+       korvane-uki inspect [--json] IMAGE
+       korvane-uki genkey --pcr-private-key KEY.pem --pcr-public-key PUB.pem [--bits N | --ec]
+       korvane-uki genkey --secureboot-private-key KEY.pem --secureboot-certificate CERT.pem
+                          [--common-name NAME]
        korvane-uki --help
 
 build: a unified kernel image, a copy of the stub's PE image with one section appended
@@ -97,7 +106,72 @@ machine that shares them. A CHID that devices with different compatibles share i
 out, with a warning. Spaces around keys and values are ignored.
 
 A signature on the stub is not copied; sign the output (e.g. with sbsign).
-)";
+
+Signed PCR policies (build): the stub measures every section it uses for a boot into
+PCR 11 (its name with a NUL, then its contents; .pcrsig never). With --pcr-private-key
+the image carries a policy signed for the PCR 11 value of each of its boots, so that a
+secret sealed in a TPM under TPM2_PolicyAuthorize with that key unseals only after a
+boot of an image you signed:
+  --pcr-private-key KEY.pem  the signing key: RSA of 2048 to 4096 bits, or EC P-256
+                             (unencrypted PEM)
+  --pcr-public-key PUB.pem   its public half, checked against it (optional)
+  --pcr-bank B               a PCR bank to sign for: sha1, sha256, sha384, sha512;
+                             may be repeated (default sha256)
+  --phases A:B:C             sign also for PCR 11 after the boot phases A, B, C that
+                             a later stage extends (each the digest of its text); may
+                             be repeated; "" is the value the stub leaves. Without
+                             --phases, that value alone is signed.
+The image gets a .pcrpkey (the public key, PEM SubjectPublicKeyInfo) and a .pcrsig at
+the end of the base, which the stub hands to the kernel as the files
+/.extra/tpm2-pcr-public-key.pem and /.extra/tpm2-pcr-signature.json. .pcrsig is JSON:
+  {"sha256": [{"pcrs": [11], "pkfp": HEX, "pol": HEX, "sig": BASE64}, ...], ...}
+one entry per bank, boot (see measure) and phase path: pkfp is the SHA-256 of the
+public key's DER SubjectPublicKeyInfo; pol the digest of a SHA-256 policy session
+after TPM2_PolicyPCR on PCR 11 of that bank holding the predicted value; sig the
+signature of pol (RSASSA-PKCS1-v1_5 or ECDSA, DER, both with SHA-256) that
+TPM2_VerifySignature takes for TPM2_PolicyAuthorize with an empty policyRef. Trailing
+spaces may pad the document. Not with --pcrsig or --pcrpkey.
+
+measure: predicts PCR 11 as the stub leaves it, for every boot of the image, from the
+IMAGE or from the options build would take to make it (--stub and the sections).
+  --bank B       a bank to predict: sha1, sha256, sha384, sha512; may be repeated
+                 (default sha256)
+  --phase TEXT   an event a later boot stage extends into PCR 11 (the digest of
+                 TEXT's UTF-8 bytes); may be repeated, extended in order
+  --json         print JSON instead of "BOOT: BANK HEX" lines
+The boots of an image: each profile ("profile N", selected with "@N"), and the base
+alone ("base": an image without profiles, or one whose base carries its own .linux, which
+a boot loader selects with "@4294967295"). The .dtbauto the stub measures depends on the
+machine: a group with .dtbauto sections gives one boot per blob it may choose ("with the
+.dtbauto of section N (COMPATIBLE)"), and one for a machine that none of them fits ("with
+no .dtbauto"); the .pcrsig covers them all. JSON:
+  {"phases": [TEXT, ...],
+   "boots": [{"profile": N or null (the base alone),
+              "dtbauto": null or {"section": N, "compatible": TEXT or null},
+              "pcr11": {"sha256": HEX, ...}}, ...]}
+"section" is the blob's index in the section table.
+
+inspect: what an image (a unified kernel image or an add-on) holds: its PE facts, each
+group's sections in table order with size, file offset and SHA-256, the text of .cmdline,
+.osrel, .uname, .profile and .sbat, and the PCR 11 value of each boot in all four banks.
+With --json, one document:
+  {"path": TEXT, "kind": "uki", "addon" or "pe", "file_size": N,
+   "machine": N, "subsystem": N, "image_version": "MAJOR.MINOR", "size_of_image": N,
+   "signed": BOOL (has an Authenticode certificate table),
+   "groups": [{"profile": null (the base) or N, "id": TEXT or null, "title": TEXT or null
+               (profiles only), "sections": [{"index": N, "name": TEXT, "size": N
+               (VirtualSize), "file_offset": N, "sha256": HEX, "text": TEXT (text sections
+               only, up to the first NUL)}, ...]}, ...],
+   "boots": [as measure's, empty unless kind is "uki"]}
+
+genkey: writes fresh keys, never over an existing file (private keys with mode 0600):
+  --pcr-private-key K --pcr-public-key P   a key pair for --pcr-private-key: RSA of
+                             --bits N (2048 to 4096, default 2048) or, with --ec, P-256
+  --secureboot-private-key K --secureboot-certificate C   an RSA 2048 key and a
+                             self-signed code-signing certificate for it, valid for 10
+                             years, named --common-name NAME (default "korvane-boot
+                             Secure Boot signing key")
+)HELP";
 
 enum class ValueKind { file, text_or_file, hwids };
 
@@ -197,36 +271,233 @@ private:
     std::optional<std::string> inline_value_;
 };
 
+Bank bank_option(const std::string &option, const std::string &value) {
+    std::optional<Bank> bank = parse_bank(value);
+    if (!bank)
+        throw UsageError(option, "unknown bank \"" + value + "\" (sha1, sha256, sha384 or sha512)");
+    return *bank;
+}
+
+std::vector<std::string> split_phases(const std::string &value) {
+    std::vector<std::string> phases;
+    for (std::size_t start = 0; !value.empty();) {
+        std::size_t colon = std::min(value.find(':', start), value.size());
+        phases.push_back(value.substr(start, colon - start));
+        if (phases.back().empty())
+            throw UsageError("--phases", "an empty phase in \"" + value + "\"");
+        if (colon == value.size())
+            break;
+        start = colon + 1;
+    }
+    return phases;
+}
+
+// A section option of build, addon (addon true) or measure; false when option is none.
+bool section_option(Arguments &args, bool addon, std::vector<SectionSource> &sections) {
+    const std::string &option = args.option();
+    const SectionOption *o = find_section_option(option);
+    if (option == "--section" && !addon)
+        sections.push_back(named_section(args.value()));
+    else if (o && (o->in_addon || !addon))
+        sections.push_back(option_source(*o, args.value()));
+    else if (o || option == "--section")
+        throw UsageError(option, "an add-on does not take this (see korvane-uki --help)");
+    else
+        return false;
+    return true;
+}
+
+[[noreturn]] void unexpected(const std::string &option) {
+    if (option.starts_with("-"))
+        throw UsageError(option, "unknown option (see korvane-uki --help)");
+    throw UsageError(option, "unexpected argument (see korvane-uki --help)");
+}
+
+bool is_help(const std::string &option) {
+    return option == "-h" || option == "--help";
+}
+
+// --pcr-private-key and the options that go with it; false when option is none of them.
+bool pcr_option(Arguments &args, std::optional<PcrSigningRequest> &signing) {
+    const std::string &option = args.option();
+    if (option != "--pcr-private-key" && option != "--pcr-public-key" && option != "--pcr-bank" &&
+        option != "--phases")
+        return false;
+    if (!signing)
+        signing.emplace();
+    if (option == "--pcr-private-key")
+        signing->private_key = args.value();
+    else if (option == "--pcr-public-key")
+        signing->public_key = args.value();
+    else if (option == "--pcr-bank")
+        signing->banks.push_back(bank_option(option, args.value()));
+    else
+        signing->phase_paths.push_back(split_phases(args.value()));
+    return true;
+}
+
+void finish_pcr_signing(std::optional<PcrSigningRequest> &signing) {
+    if (!signing)
+        return;
+    if (signing->private_key.empty())
+        throw UsageError("build", "--pcr-public-key, --pcr-bank and --phases need --pcr-private-key");
+    if (signing->banks.empty())
+        signing->banks = {Bank::sha256};
+    if (signing->phase_paths.empty())
+        signing->phase_paths = {{}};
+}
+
 // The options of build (addon false) or addon; nullopt for --help.
-std::optional<AddonRequest> parse_command(int argc, char **argv, bool addon) {
-    AddonRequest request;
+std::optional<BuildRequest> parse_command(int argc, char **argv, bool addon) {
+    BuildRequest request;
     Arguments args(argc, argv, 2);
     while (args.next()) {
         const std::string &option = args.option();
-        const SectionOption *o = find_section_option(option);
-        if (option == "-h" || option == "--help")
+        if (is_help(option))
             return std::nullopt;
         if (option == "--stub")
-            request.base = args.value();
+            request.stub = args.value();
         else if (option == "-o" || option == "--output")
             request.output = args.value();
-        else if (option == "--section" && !addon)
-            request.sections.push_back(named_section(args.value()));
-        else if (o && (o->in_addon || !addon))
-            request.sections.push_back(option_source(*o, args.value()));
-        else if (o || option == "--section")
-            throw UsageError(option, "an add-on does not take this (see korvane-uki --help)");
-        else if (option.starts_with("-"))
-            throw UsageError(option, "unknown option (see korvane-uki --help)");
-        else
-            throw UsageError(option, "unexpected argument (see korvane-uki --help)");
+        else if (!section_option(args, addon, request.sections) && (addon || !pcr_option(args, request.pcr_signing)))
+            unexpected(option);
     }
     std::string command = addon ? "addon" : "build";
-    if (request.base.empty() && !addon)
+    if (request.stub.empty() && !addon)
         throw UsageError(command, "--stub is required");
     if (request.output.empty())
         throw UsageError(command, "--output is required");
+    finish_pcr_signing(request.pcr_signing);
     return request;
+}
+
+std::optional<MeasureRequest> parse_measure(int argc, char **argv) {
+    MeasureRequest request;
+    Arguments args(argc, argv, 2);
+    while (args.next()) {
+        const std::string &option = args.option();
+        if (is_help(option))
+            return std::nullopt;
+        if (option == "--json")
+            request.json = true;
+        else if (option == "--bank")
+            request.banks.push_back(bank_option(option, args.value()));
+        else if (option == "--phase")
+            request.phases.push_back(args.value());
+        else if (option == "--stub")
+            request.stub = args.value();
+        else if (!option.starts_with("-") && request.image.empty())
+            request.image = option;
+        else if (!section_option(args, false, request.sections))
+            unexpected(option);
+    }
+    if (request.image.empty() == request.stub.empty())
+        throw UsageError("measure", "give either an image or --stub and the sections of one");
+    if (!request.image.empty() && !request.sections.empty())
+        throw UsageError("measure", "give either an image or the sections of one, not both");
+    if (request.banks.empty())
+        request.banks = {Bank::sha256};
+    return request;
+}
+
+std::optional<std::pair<std::string, bool>> parse_inspect(int argc, char **argv) {
+    std::string image;
+    bool json = false;
+    Arguments args(argc, argv, 2);
+    while (args.next()) {
+        const std::string &option = args.option();
+        if (is_help(option))
+            return std::nullopt;
+        if (option == "--json")
+            json = true;
+        else if (!option.starts_with("-") && image.empty())
+            image = option;
+        else
+            unexpected(option);
+    }
+    if (image.empty())
+        throw UsageError("inspect", "which image? (see korvane-uki --help)");
+    return std::make_pair(image, json);
+}
+
+unsigned parse_bits(const std::string &value) {
+    if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(value) < 2048 || std::stoul(value) > 4096)
+        throw UsageError("--bits", "expects 2048 to 4096, got \"" + value + "\"");
+    return static_cast<unsigned>(std::stoul(value));
+}
+
+std::optional<GenkeyRequest> parse_genkey(int argc, char **argv) {
+    GenkeyRequest request;
+    bool bits = false, common_name = false;
+    Arguments args(argc, argv, 2);
+    while (args.next()) {
+        const std::string &option = args.option();
+        if (is_help(option))
+            return std::nullopt;
+        if (option == "--pcr-private-key")
+            request.pcr_private_key = args.value();
+        else if (option == "--pcr-public-key")
+            request.pcr_public_key = args.value();
+        else if (option == "--bits")
+            request.rsa_bits = parse_bits(args.value()), bits = true;
+        else if (option == "--ec")
+            request.ec = true;
+        else if (option == "--secureboot-private-key")
+            request.secureboot_private_key = args.value();
+        else if (option == "--secureboot-certificate")
+            request.secureboot_certificate = args.value();
+        else if (option == "--common-name")
+            request.common_name = args.value(), common_name = true;
+        else
+            unexpected(option);
+    }
+    bool pcr = !request.pcr_private_key.empty() || !request.pcr_public_key.empty();
+    bool secureboot = !request.secureboot_private_key.empty() || !request.secureboot_certificate.empty();
+    if (pcr && (request.pcr_private_key.empty() || request.pcr_public_key.empty()))
+        throw UsageError("genkey", "--pcr-private-key and --pcr-public-key go together");
+    if (secureboot && (request.secureboot_private_key.empty() || request.secureboot_certificate.empty()))
+        throw UsageError("genkey", "--secureboot-private-key and --secureboot-certificate go together");
+    if (!pcr && !secureboot)
+        throw UsageError("genkey", "nothing to generate (see korvane-uki --help)");
+    if (bits && request.ec)
+        throw UsageError("genkey", "--bits is for RSA keys, not with --ec");
+    if ((bits || request.ec) && !pcr)
+        throw UsageError("genkey", "--bits and --ec are for the PCR key");
+    if (common_name && !secureboot)
+        throw UsageError("genkey", "--common-name is for the Secure Boot certificate");
+    return request;
+}
+
+int run_command(std::string_view command, int argc, char **argv, std::ostream &out, std::ostream &err) {
+    if (command == "build" || command == "addon") {
+        bool addon = command == "addon";
+        std::optional<BuildRequest> request = parse_command(argc, argv, addon);
+        if (!request)
+            return -1;
+        if (addon)
+            build_addon({request->stub, request->output, request->sections}, err);
+        else
+            build_uki(*request, err);
+    } else if (command == "measure") {
+        std::optional<MeasureRequest> request = parse_measure(argc, argv);
+        if (!request)
+            return -1;
+        run_measure(*request, out, err);
+    } else if (command == "inspect") {
+        auto request = parse_inspect(argc, argv);
+        if (!request)
+            return -1;
+        run_inspect(request->first, request->second, out);
+    } else if (command == "genkey") {
+        std::optional<GenkeyRequest> request = parse_genkey(argc, argv);
+        if (!request)
+            return -1;
+        generate_keys(*request);
+    } else {
+        throw UsageError(std::string(command), "unknown command (see korvane-uki --help)");
+    }
+    return 0;
 }
 
 int run(int argc, char **argv, std::ostream &out, std::ostream &err) {
@@ -237,18 +508,8 @@ int run(int argc, char **argv, std::ostream &out, std::ostream &err) {
     }
     if (command.empty())
         throw UsageError("usage", "korvane-uki build --stub STUB.efi --output OUT.efi ... (see korvane-uki --help)");
-    if (command != "build" && command != "addon")
-        throw UsageError(std::string(command), "unknown command (see korvane-uki --help)");
-    bool addon = command == "addon";
-    std::optional<AddonRequest> request = parse_command(argc, argv, addon);
-    if (!request) {
+    if (run_command(command, argc, argv, out, err) < 0)
         out << HELP;
-        return 0;
-    }
-    if (addon)
-        build_addon(*request, err);
-    else
-        build_uki({request->base, request->output, request->sections}, err);
     return 0;
 }
 
