@@ -10,6 +10,7 @@ PACKAGES=(
     python3                              # VM test runner
     qemu-system-x86 ovmf                 # the real firmware
     swtpm swtpm-tools                    # software TPM
+    tpm2-tools                           # signed PCR policies checked on a real TPM
     mtools dosfstools gdisk              # ESP disk images
     openssl sbsigntool                   # Secure Boot signing
     busybox-static binutils cpio         # kernel boot images, initrd checks

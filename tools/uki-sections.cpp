@@ -1,6 +1,7 @@
 #include "uki-sections.h"
 
 #include "file-io.h"
+#include "fundamental/section-table.h"
 #include "pe-format.h"
 #include "tool-error.h"
 
@@ -12,8 +13,12 @@ namespace korvane {
 
 namespace {
 
+// A section name the stub looks up.
 bool is_known(const std::string &name) {
-    return std::find(UKI_SECTION_NAMES.begin(), UKI_SECTION_NAMES.end(), name) != UKI_SECTION_NAMES.end();
+    for (std::size_t i = 0; i < IMAGE_SECTION_COUNT; i++)
+        if (name == image_section_names[i])
+            return true;
+    return false;
 }
 
 std::string group_name(std::size_t group) {

@@ -2,7 +2,6 @@
 // its section names, the grouping of sections into the base and profiles, and the kernel.
 #pragma once
 
-#include <array>
 #include <span>
 #include <string>
 #include <string_view>
@@ -10,12 +9,6 @@
 namespace korvane {
 
 class InputFile;
-
-// The section names the stub looks up.
-inline constexpr std::array<std::string_view, 14> UKI_SECTION_NAMES = {
-    ".linux", ".osrel", ".cmdline", ".initrd",  ".ucode",   ".splash",  ".dtb",
-    ".uname", ".sbat",  ".pcrsig",  ".pcrpkey", ".profile", ".dtbauto", ".hwids",
-};
 
 inline constexpr std::string_view PROFILE_SECTION = ".profile";
 
