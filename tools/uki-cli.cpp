@@ -8,6 +8,7 @@
 #include "uki-measure.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -347,21 +348,34 @@ void finish_pcr_signing(std::optional<PcrSigningRequest> &signing) {
         signing->phase_paths = {{}};
 }
 
-// The options of build (addon false) or addon; nullopt for --help.
-std::optional<BuildRequest> parse_command(int argc, char **argv, bool addon) {
-    BuildRequest request;
+// Hands each option of the command to take, which returns false for one it does not know;
+// false for --help.
+bool walk_options(int argc, char **argv, const std::function<bool(Arguments &, const std::string &)> &take) {
     Arguments args(argc, argv, 2);
     while (args.next()) {
         const std::string &option = args.option();
         if (is_help(option))
-            return std::nullopt;
+            return false;
+        if (!take(args, option))
+            unexpected(option);
+    }
+    return true;
+}
+
+// The options of build (addon false) or addon; nullopt for --help.
+std::optional<BuildRequest> parse_command(int argc, char **argv, bool addon) {
+    BuildRequest request;
+    bool done = walk_options(argc, argv, [&](Arguments &args, const std::string &option) {
         if (option == "--stub")
             request.stub = args.value();
         else if (option == "-o" || option == "--output")
             request.output = args.value();
-        else if (!section_option(args, addon, request.sections) && (addon || !pcr_option(args, request.pcr_signing)))
-            unexpected(option);
-    }
+        else
+            return section_option(args, addon, request.sections) || (!addon && pcr_option(args, request.pcr_signing));
+        return true;
+    });
+    if (!done)
+        return std::nullopt;
     std::string command = addon ? "addon" : "build";
     if (request.stub.empty() && !addon)
         throw UsageError(command, "--stub is required");
@@ -373,11 +387,7 @@ std::optional<BuildRequest> parse_command(int argc, char **argv, bool addon) {
 
 std::optional<MeasureRequest> parse_measure(int argc, char **argv) {
     MeasureRequest request;
-    Arguments args(argc, argv, 2);
-    while (args.next()) {
-        const std::string &option = args.option();
-        if (is_help(option))
-            return std::nullopt;
+    bool done = walk_options(argc, argv, [&](Arguments &args, const std::string &option) {
         if (option == "--json")
             request.json = true;
         else if (option == "--bank")
@@ -388,9 +398,12 @@ std::optional<MeasureRequest> parse_measure(int argc, char **argv) {
             request.stub = args.value();
         else if (!option.starts_with("-") && request.image.empty())
             request.image = option;
-        else if (!section_option(args, false, request.sections))
-            unexpected(option);
-    }
+        else
+            return section_option(args, false, request.sections);
+        return true;
+    });
+    if (!done)
+        return std::nullopt;
     if (request.image.empty() == request.stub.empty())
         throw UsageError("measure", "give either an image or --stub and the sections of one");
     if (!request.image.empty() && !request.sections.empty())
@@ -403,18 +416,17 @@ std::optional<MeasureRequest> parse_measure(int argc, char **argv) {
 std::optional<std::pair<std::string, bool>> parse_inspect(int argc, char **argv) {
     std::string image;
     bool json = false;
-    Arguments args(argc, argv, 2);
-    while (args.next()) {
-        const std::string &option = args.option();
-        if (is_help(option))
-            return std::nullopt;
+    bool done = walk_options(argc, argv, [&](Arguments &, const std::string &option) {
         if (option == "--json")
             json = true;
         else if (!option.starts_with("-") && image.empty())
             image = option;
         else
-            unexpected(option);
-    }
+            return false;
+        return true;
+    });
+    if (!done)
+        return std::nullopt;
     if (image.empty())
         throw UsageError("inspect", "which image? (see korvane-uki --help)");
     return std::make_pair(image, json);
@@ -430,11 +442,7 @@ unsigned parse_bits(const std::string &value) {
 std::optional<GenkeyRequest> parse_genkey(int argc, char **argv) {
     GenkeyRequest request;
     bool bits = false, common_name = false;
-    Arguments args(argc, argv, 2);
-    while (args.next()) {
-        const std::string &option = args.option();
-        if (is_help(option))
-            return std::nullopt;
+    bool done = walk_options(argc, argv, [&](Arguments &args, const std::string &option) {
         if (option == "--pcr-private-key")
             request.pcr_private_key = args.value();
         else if (option == "--pcr-public-key")
@@ -450,8 +458,11 @@ std::optional<GenkeyRequest> parse_genkey(int argc, char **argv) {
         else if (option == "--common-name")
             request.common_name = args.value(), common_name = true;
         else
-            unexpected(option);
-    }
+            return false;
+        return true;
+    });
+    if (!done)
+        return std::nullopt;
     bool pcr = !request.pcr_private_key.empty() || !request.pcr_public_key.empty();
     bool secureboot = !request.secureboot_private_key.empty() || !request.secureboot_certificate.empty();
     if (pcr && (request.pcr_private_key.empty() || request.pcr_public_key.empty()))

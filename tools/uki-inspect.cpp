@@ -119,7 +119,9 @@ std::vector<Bank> all_banks() {
 }
 
 std::string sha256_of(const Inspection &in, std::size_t i) {
-    return hex_string(in.measured[i].digests[1]); // ALL_BANKS: sha1, sha256, ...
+    std::vector<Bank> banks = all_banks();
+    auto sha256 = std::find(banks.begin(), banks.end(), Bank::sha256) - banks.begin();
+    return hex_string(in.measured[i].digests[static_cast<std::size_t>(sha256)]);
 }
 
 Json section_json(const Inspection &in, std::size_t i) {

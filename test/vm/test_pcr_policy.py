@@ -188,7 +188,6 @@ class SignedPolicyBootTest(unittest.TestCase):
             "--pcr-private-key", str(cls.keys["ec"][0]), "--pcr-bank", "sha256")
 
         cls.probes = {}
-        started = time.monotonic()
         with vmrun.Machine(tpm=True, pcr_banks=BANKS, name="pcr-policy") as vm:
             boots = [(("rsa", p), cls.rsa_image, images.utf16_load_options(f"@{p}")) for p in PROFILES]
             boots.append((("ec", None), cls.ec_image, None))
@@ -196,7 +195,6 @@ class SignedPolicyBootTest(unittest.TestCase):
                 images.install_launcher(vm, images.Launch(image, "uki.efi", options))
                 result = vm.run(timeout=240)
                 cls.probes[key] = reports.only_report(result.text(), "PROBE")
-        cls.boot_seconds = time.monotonic() - started
 
     @classmethod
     def tearDownClass(cls):
@@ -250,7 +248,12 @@ class SignedPolicyBootTest(unittest.TestCase):
         probe = self.probes[(key, profile)]
         image = self.rsa_image if key == "rsa" else self.ec_image
         entries = json.loads(images.pe_sections(image.read_bytes())[".pcrsig"])[bank]
-        other = json.loads(images.pe_sections(self.other_image.read_bytes())[".pcrsig"])[bank]
+        # The other image's entry for the same profile: signed by the RSA key, for its own value.
+        other_image = self.other_image.read_bytes()
+        other_value = mb.replay([e.digest(bank) for e in mb.section_events(mb.selected_sections(other_image, profile))],
+                                bank)
+        (other,) = [e for e in json.loads(images.pe_sections(other_image)[".pcrsig"])[bank]
+                    if e["pol"] == policy_pcr11(bank, other_value).hex()]
         scheme, algorithm = ("rsassa", "rsa") if key == "rsa" else ("ecdsa", "ecc")
         with tempfile.TemporaryDirectory(prefix="korvane-swtpm-") as tmp:
             tpm = SoftTpm(Path(tmp))
@@ -259,25 +262,20 @@ class SignedPolicyBootTest(unittest.TestCase):
                 for event in mb.parse_event_log(probe.bytes("tpm.log")):
                     if event.pcr == mb.PCR_SECTIONS:
                         tpm.extend_pcr11(event.digests)
-                for b in BANKS:
-                    self.assertEqual(tpm.pcr11(b), probe.bytes(f"tpm.pcr.11.{b}"), b)
-                policy = policy_pcr11(bank, tpm.pcr11(bank)).hex()
-                (entry,) = [e for e in entries if e["pol"] == policy]
+                value = tpm.pcr11(bank)
+                self.assertEqual(value, probe.bytes(f"tpm.pcr.11.{bank}"))
+                (entry,) = [e for e in entries if e["pol"] == policy_pcr11(bank, value).hex()]
                 self.assertEqual(tpm.unseal(entry, bank, scheme), SECRET)
-                # Another image's signatures, by the same key, are for other values.
-                self.assertFalse([e for e in other if e["pol"] == policy])
-                for e in other:
-                    self.assertIsNone(tpm.unseal(e, bank, scheme))
+                self.assertIsNone(tpm.unseal(other, bank, scheme))
                 tpm.extend_pcr11({b: hashlib.new(b, b"one more").digest() for b in BANKS})
                 self.assertIsNone(tpm.unseal(entry, bank, scheme))
             finally:
                 tpm.close()
 
     def test_a_secret_sealed_to_the_rsa_key_unseals_after_each_profile_s_boot(self):
-        for profile in PROFILES:
-            for bank in ("sha256", "sha384"):
-                with self.subTest(profile=profile, bank=bank):
-                    self.unseal_after_boot("rsa", profile, bank)
+        for profile, bank in ((0, "sha256"), (1, "sha1"), (2, "sha384")):
+            with self.subTest(profile=profile, bank=bank):
+                self.unseal_after_boot("rsa", profile, bank)
 
     def test_a_secret_sealed_to_the_ec_key_unseals_after_its_boot(self):
         self.unseal_after_boot("ec", None, "sha256")
