@@ -84,7 +84,7 @@ class SoftTpm:
         raise vmrun.VmError("swtpm did not start")
 
     def _wait_for(self, port: int) -> bool:
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 60  # a busy machine may be slow to start it
         while self.process.poll() is None and time.monotonic() < deadline:
             try:
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
