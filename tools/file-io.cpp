@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <iterator>
 #include <random>
 #include <sys/stat.h>
@@ -189,19 +190,28 @@ void OutputFile::commit() {
 }
 
 void DataCopier::copy(const InputFile &in, std::uint64_t in_offset, std::uint64_t size, OutputFile &out,
-                      std::uint64_t out_offset, const ChunkSink &sink) {
-    buffer_.resize(CHUNK);
-    while (size > 0) {
+                      std::uint64_t out_offset, const ChunkSink &sink, bool in_parallel) {
+    std::future<void> sinking; // the sink's work on the previous chunk
+    for (int b = 0; size > 0; b ^= 1) {
+        std::vector<std::uint8_t> &buffer = buffers_[b];
+        buffer.resize(CHUNK);
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, CHUNK));
         // The chunk is still in the cache when the kernel copies it right after.
-        in.read_at(buffer_.data(), n, in_offset);
-        sink(buffer_.data(), n);
+        in.read_at(buffer.data(), n, in_offset);
+        if (sinking.valid())
+            sinking.get();
+        if (in_parallel)
+            sinking = std::async(std::launch::async, [&sink, data = buffer.data(), n] { sink(data, n); });
+        else
+            sink(buffer.data(), n);
         if (!in_kernel_ || !copy_in_kernel(in, in_offset, n, out, out_offset))
-            out.write_at(buffer_.data(), n, out_offset);
+            out.write_at(buffer.data(), n, out_offset);
         in_offset += n;
         out_offset += n;
         size -= n;
     }
+    if (sinking.valid())
+        sinking.get();
 }
 
 // Returns false when the kernel cannot copy between these files, before anything of this

@@ -61,20 +61,22 @@ private:
 // Sees each chunk of data a copy moves, in order.
 using ChunkSink = std::function<void(const std::uint8_t *data, std::size_t size)>;
 
-// Copies file data in chunks through one buffer, so that sink sees every byte. The write
-// is left to the kernel where it can do it (copy_file_range), else made from the buffer.
+// Copies file data in chunks, so that sink sees every byte. The write is left to the kernel
+// where it can do it (copy_file_range), else made from the buffer.
 class DataCopier {
 public:
     static constexpr std::size_t CHUNK = 1 << 20;
 
+    // With in_parallel, a costly sink (digests of the data) works on one chunk in a second
+    // thread while the next chunk is read and copied.
     void copy(const InputFile &in, std::uint64_t in_offset, std::uint64_t size, OutputFile &out,
-              std::uint64_t out_offset, const ChunkSink &sink);
+              std::uint64_t out_offset, const ChunkSink &sink, bool in_parallel = false);
 
 private:
     bool copy_in_kernel(const InputFile &in, std::uint64_t in_offset, std::size_t size, OutputFile &out,
                         std::uint64_t out_offset);
 
-    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> buffers_[2];
     bool in_kernel_ = true;
 };
 

@@ -34,10 +34,13 @@ void ImageStream::file(const InputFile &in, std::uint64_t in_offset, std::uint64
         return;
     }
     std::uint64_t offset = position_;
-    copier_.copy(in, in_offset, size, out_, position_, [&](const std::uint8_t *data, std::size_t n) {
-        show(offset, data, n);
-        offset += n;
-    });
+    copier_.copy(
+        in, in_offset, size, out_, position_,
+        [&](const std::uint8_t *data, std::size_t n) {
+            show(offset, data, n);
+            offset += n;
+        },
+        !sinks_.empty());
     in.check_unchanged();
     position_ += size;
 }
