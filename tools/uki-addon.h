@@ -10,12 +10,11 @@
 
 namespace korvane {
 
-inline constexpr const char *ADDON_BASE_FILE = "korvane-addon-x64.efi";
-
 struct AddonRequest {
-    std::string base; // empty: ADDON_BASE_FILE in the directory of this program
+    std::string base; // empty: our add-on base image (find_our_image)
     std::string output;
-    std::vector<SectionSource> sections; // in command-line order
+    std::vector<SectionSource> sections;     // in command-line order
+    const SigningKey *signing_key = nullptr; // sign the add-on for Secure Boot with this
 };
 
 // Writes request.output, or throws ToolError and leaves it as it was. Warnings go to warnings.

@@ -5,6 +5,7 @@
 #include "pcr/image-sections.h"
 #include "pcr/section-digest-sink.h"
 #include "image-writer.h"
+#include "our-images.h"
 #include "pe-layout.h"
 #include "section-content.h"
 #include "tool-error.h"
@@ -72,8 +73,8 @@ std::vector<SectionContent> gather_sections(const std::vector<SectionSource> &so
     return contents;
 }
 
-void warn_about_signature(const ImagePlan &plan, std::ostream &warnings) {
-    if (plan.headers.has_certificate_table)
+void warn_about_signature(const ImagePlan &plan, const SigningKey *signing_key, std::ostream &warnings) {
+    if (plan.headers.has_certificate_table && !signing_key)
         warnings << "korvane-uki: " << plan.base.path() << ": warning: its signature is not copied; sign the output\n";
 }
 
@@ -107,13 +108,13 @@ std::vector<PeSectionHeader> provisional_table(const ImagePlan &plan) {
     return table;
 }
 
-void build_signed_uki(const BuildRequest &request, std::ostream &warnings) {
+void build_signed_uki(const BuildRequest &request, const std::string &stub, std::ostream &warnings) {
     refuse_policy_sections(request.sections);
     PcrPolicySigner signer(*request.pcr_signing);
     std::vector<SectionSource> sources = request.sections;
     sources.insert(sources.begin() + static_cast<std::ptrdiff_t>(base_end(sources)),
                    {".pcrpkey", SourceKind::text, signer.public_pem(), "--pcr-private-key"});
-    ImagePlan plan = plan_image(request.stub, sources, warnings);
+    ImagePlan plan = plan_image(stub, sources, warnings);
 
     // The signature covers what is written before it, so its data comes last; its size
     // must be known before the headers are.
@@ -128,11 +129,11 @@ void build_signed_uki(const BuildRequest &request, std::ostream &warnings) {
 
     std::vector<std::string> names = plan.names();
     check_uki(names, plan.contents, request.output);
-    warn_about_signature(plan, warnings);
+    warn_about_signature(plan, request.signing_key, warnings);
     PeLayout layout = plan.layout(request.output);
     digests.emplace(output_section_table(plan.headers, layout), signer.banks());
     StreamSink *sinks[] = {&*digests};
-    write_pe_image(plan.base, layout, plan.contents, request.output, sinks);
+    write_pe_image(plan.base, layout, plan.contents, request.output, sinks, request.signing_key);
 }
 
 } // namespace
@@ -175,20 +176,21 @@ void check_uki(std::span<const std::string> names, std::span<const SectionConten
 }
 
 void append_sections(const std::string &base, const std::vector<SectionSource> &sources, const std::string &output,
-                     const ImageCheck &check, std::ostream &warnings) {
+                     const SigningKey *signing_key, const ImageCheck &check, std::ostream &warnings) {
     ImagePlan plan = plan_image(base, sources, warnings);
     check(plan.names(), plan.contents);
-    warn_about_signature(plan, warnings);
-    write_pe_image(plan.base, plan.layout(output), plan.contents, output);
+    warn_about_signature(plan, signing_key, warnings);
+    write_pe_image(plan.base, plan.layout(output), plan.contents, output, {}, signing_key);
 }
 
 void build_uki(const BuildRequest &request, std::ostream &warnings) {
+    std::string stub = request.stub.empty() ? find_our_image(STUB_FILE, "build") : request.stub;
     if (request.pcr_signing) {
-        build_signed_uki(request, warnings);
+        build_signed_uki(request, stub, warnings);
         return;
     }
     append_sections(
-        request.stub, request.sections, request.output,
+        stub, request.sections, request.output, request.signing_key,
         [&](std::span<const std::string> names, std::span<const SectionContent> contents) {
             check_uki(names, contents, request.output);
         },

@@ -17,6 +17,8 @@
 
 namespace korvane {
 
+class SigningKey;
+
 enum class SourceKind {
     text,              // value is the content itself
     file,              // value is a path to the content
@@ -31,10 +33,11 @@ struct SectionSource {
 };
 
 struct BuildRequest {
-    std::string stub;
+    std::string stub; // empty: our stub (find_our_image)
     std::string output;
-    std::vector<SectionSource> sections; // in command-line order; ".profile" opens a profile
+    std::vector<SectionSource> sections;          // in command-line order; ".profile" opens a profile
     std::optional<PcrSigningRequest> pcr_signing; // adds ".pcrpkey" and ".pcrsig" to the base
+    const SigningKey *signing_key = nullptr;      // sign the image for Secure Boot with this
 };
 
 // Writes request.output, or throws ToolError and leaves it as it was. Warnings go to warnings.
@@ -67,6 +70,6 @@ void check_uki(std::span<const std::string> names, std::span<const SectionConten
 
 // Writes output as base with sources appended (the common part of build and addon).
 void append_sections(const std::string &base, const std::vector<SectionSource> &sources, const std::string &output,
-                     const ImageCheck &check, std::ostream &warnings);
+                     const SigningKey *signing_key, const ImageCheck &check, std::ostream &warnings);
 
 } // namespace korvane

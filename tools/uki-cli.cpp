@@ -1,5 +1,6 @@
 #include "uki-cli.h"
 
+#include "signing-key.h"
 #include "tool-error.h"
 #include "uki-addon.h"
 #include "uki-build.h"
@@ -17,8 +18,9 @@ namespace korvane {
 
 namespace {
 
-constexpr std::string_view HELP = R"HELP(Usage: korvane-uki build --stub STUB.efi --output OUT.efi [SECTIONS...] [PCR POLICY...]
-       korvane-uki addon [--stub BASE.efi] --output NAME.addon.efi [PAYLOADS...]
+constexpr std::string_view HELP = R"HELP(Usage: korvane-uki build [--stub STUB.efi] --output OUT.efi [SECTIONS...] [PCR POLICY...]
+                         [SIGNING]
+       korvane-uki addon [--stub BASE.efi] --output NAME.addon.efi [PAYLOADS...] [SIGNING]
        korvane-uki measure [--json] [--bank B]... [--phase TEXT]... (IMAGE | --stub STUB.efi SECTIONS...)
        korvane-uki inspect [--json] IMAGE
        korvane-uki genkey --pcr-private-key KEY.pem --pcr-public-key PUB.pem [--bits N | --ec]
@@ -27,19 +29,22 @@ constexpr std::string_view HELP = R"HELP(Usage: korvane-uki build --stub STUB.ef
        korvane-uki --help
 
 build: a unified kernel image, a copy of the stub's PE image with one section appended
-for each option below, in the order given on the command line.
+for each option below, in the order given on the command line. The stub is our
+korvane-stub-x64.efi unless --stub names another.
 
 addon: an add-on, extra payloads that the stub takes from a file whose name ends in
 ".addon.efi" in \loader\addons or in the image's IMAGE.efi.extra.d directory on the
-ESP. It is our add-on base image (korvane-addon-x64.efi, found beside korvane-uki
-unless --stub names another) with the sections appended; the base refuses to run when
-started on its own. An add-on takes only the options marked "a" below, needs at least
+ESP. It is our add-on base image (korvane-addon-x64.efi unless --stub names another)
+with the sections appended; the base refuses to run when started on its own. An add-on takes only the options marked "a" below, needs at least
 one of --cmdline, --dtb, --dtbauto, --initrd and --ucode, and never carries a .linux.
 With --uname the stub uses it only with an image of the same kernel release.
 
+Our stub and add-on base are looked for beside korvane-uki, then in ../lib/korvane/
+from its directory (where they are installed).
+
 Options:
-  --stub FILE              the stub's PE32+ x86-64 image (build: required), or
-                           the add-on base image (addon: optional)
+  --stub FILE              the stub's PE32+ x86-64 image (build), or the add-on
+                           base image (addon)
   -o, --output FILE        the image to write (required); written in full or not at all
   --linux FILE             .linux     the kernel, a PE image
   --initrd FILE         a  .initrd    an initrd; may be repeated, see below
@@ -56,6 +61,10 @@ Options:
   --sbat FILE           a  .sbat      SBAT revocation metadata (CSV)
   --section NAME:FILE      a section of any name of up to 8 bytes
   --profile TEXT|@FILE     .profile   opens a profile, see below
+  --secureboot-private-key KEY.pem
+                        a  sign the output for UEFI Secure Boot with this RSA key
+  --secureboot-certificate CERT.pem
+                        a  and this X.509 certificate of it (both PEM)
   -h, --help               show this text
 
 TEXT|@FILE takes the text itself, or with a leading "@" the contents of FILE. Every
@@ -106,7 +115,14 @@ most specific match; a CHID of few fields (manufacturer and family, say) matches
 machine that shares them. A CHID that devices with different compatibles share is left
 out, with a warning. Spaces around keys and values are ignored.
 
-A signature on the stub is not copied; sign the output (e.g. with sbsign).
+Signing: with --secureboot-private-key and --secureboot-certificate the output is
+signed as it is written (Authenticode, PKCS#7 with SHA-256, the certificate table after
+the last section), for firmware whose db holds the certificate or its issuer, or for
+shim with it enrolled. The key and certificate are checked before anything is written:
+a key that does not match the certificate, or that is not RSA, is refused. An encrypted
+key asks for its passphrase when there is a terminal and is refused otherwise. A
+signature on the stub is never copied: without these options, sign the output (e.g.
+with sbsign). genkey makes a key and certificate.
 
 Signed PCR policies (build): the stub measures every section it uses for a boot into
 PCR 11 (its name with a NUL, then its contents; .pcrsig never). With --pcr-private-key
@@ -362,27 +378,37 @@ bool walk_options(int argc, char **argv, const std::function<bool(Arguments &, c
     return true;
 }
 
-// The options of build (addon false) or addon; nullopt for --help.
-std::optional<BuildRequest> parse_command(int argc, char **argv, bool addon) {
+struct BuildCommand {
     BuildRequest request;
+    std::string secureboot_key, secureboot_certificate;
+};
+
+// The options of build (addon false) or addon; nullopt for --help.
+std::optional<BuildCommand> parse_command(int argc, char **argv, bool addon) {
+    BuildCommand command;
+    BuildRequest &request = command.request;
     bool done = walk_options(argc, argv, [&](Arguments &args, const std::string &option) {
         if (option == "--stub")
             request.stub = args.value();
         else if (option == "-o" || option == "--output")
             request.output = args.value();
+        else if (option == "--secureboot-private-key")
+            command.secureboot_key = args.value();
+        else if (option == "--secureboot-certificate")
+            command.secureboot_certificate = args.value();
         else
             return section_option(args, addon, request.sections) || (!addon && pcr_option(args, request.pcr_signing));
         return true;
     });
     if (!done)
         return std::nullopt;
-    std::string command = addon ? "addon" : "build";
-    if (request.stub.empty() && !addon)
-        throw UsageError(command, "--stub is required");
+    std::string verb = addon ? "addon" : "build";
     if (request.output.empty())
-        throw UsageError(command, "--output is required");
+        throw UsageError(verb, "--output is required");
+    if (command.secureboot_key.empty() != command.secureboot_certificate.empty())
+        throw UsageError(verb, "--secureboot-private-key and --secureboot-certificate go together");
     finish_pcr_signing(request.pcr_signing);
-    return request;
+    return command;
 }
 
 std::optional<MeasureRequest> parse_measure(int argc, char **argv) {
@@ -483,13 +509,18 @@ std::optional<GenkeyRequest> parse_genkey(int argc, char **argv) {
 int run_command(std::string_view command, int argc, char **argv, std::ostream &out, std::ostream &err) {
     if (command == "build" || command == "addon") {
         bool addon = command == "addon";
-        std::optional<BuildRequest> request = parse_command(argc, argv, addon);
-        if (!request)
+        std::optional<BuildCommand> parsed = parse_command(argc, argv, addon);
+        if (!parsed)
             return -1;
+        BuildRequest &request = parsed->request;
+        std::optional<SigningKey> key;
+        if (!parsed->secureboot_key.empty())
+            key.emplace(parsed->secureboot_key, parsed->secureboot_certificate);
+        request.signing_key = key ? &*key : nullptr;
         if (addon)
-            build_addon({request->stub, request->output, request->sections}, err);
+            build_addon({request.stub, request.output, request.sections, request.signing_key}, err);
         else
-            build_uki(*request, err);
+            build_uki(request, err);
     } else if (command == "measure") {
         std::optional<MeasureRequest> request = parse_measure(argc, argv);
         if (!request)
@@ -518,7 +549,7 @@ int run(int argc, char **argv, std::ostream &out, std::ostream &err) {
         return 0;
     }
     if (command.empty())
-        throw UsageError("usage", "korvane-uki build --stub STUB.efi --output OUT.efi ... (see korvane-uki --help)");
+        throw UsageError("usage", "korvane-uki build [--stub STUB.efi] --output OUT.efi ... (see korvane-uki --help)");
     if (run_command(command, argc, argv, out, err) < 0)
         out << HELP;
     return 0;

@@ -24,7 +24,8 @@ std::string slurp(const std::string &path) {
 
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const RunLimits &limits, const std::string &out,
                              const std::string &err) {
-    if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr))
+    // No terminal: nothing may wait for input.
+    if (!freopen("/dev/null", "r", stdin) || !freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr))
         _exit(126);
     if (limits.ignore_sigxfsz)
         std::signal(SIGXFSZ, SIG_IGN);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <tuple>
 
 namespace uki_test {
 namespace {
@@ -32,12 +33,12 @@ TEST(UkiAddon, EveryPayloadOptionAppendsItsSectionInOrder) {
     Bytes base = build_pe({});
     Bytes dtb = pattern(300, 1), auto1 = pattern(41, 2), auto2 = pattern(77, 3), initrd1 = pattern(6, 4),
           initrd2 = pattern(9, 5), ucode = pattern(20, 6), sbat = text("sbat,1,SBAT Version,sbat,1,x\n");
-    Image image = addon_ok({"--stub", dir.write("base.efi", base), "--uname", "6.1.0-9", "--cmdline", "quiet splash",
-                            "--dtbauto", dir.write("auto1", auto1), "--initrd", dir.write("i1", initrd1), "--dtb",
-                            dir.write("dtb", dtb), "--dtbauto=" + dir.write("auto2", auto2), "--initrd",
-                            dir.write("i2", initrd2), "--ucode", dir.write("ucode", ucode), "--sbat",
-                            dir.write("sbat", sbat)},
-                           dir.file("x.addon.efi"));
+    Image image =
+        addon_ok({"--stub", dir.write("base.efi", base), "--uname", "6.1.0-9", "--cmdline", "quiet splash", "--dtbauto",
+                  dir.write("auto1", auto1), "--initrd", dir.write("i1", initrd1), "--dtb", dir.write("dtb", dtb),
+                  "--dtbauto=" + dir.write("auto2", auto2), "--initrd", dir.write("i2", initrd2), "--ucode",
+                  dir.write("ucode", ucode), "--sbat", dir.write("sbat", sbat)},
+                 dir.file("x.addon.efi"));
     // The initrds share one section, the second at the next multiple of 4; each .dtbauto
     // is a section of its own, in the order given.
     Bytes initrds = initrd1;
@@ -69,15 +70,39 @@ TEST(UkiAddon, OurBaseImageBesideTheToolIsTheDefault) {
     check_layout(base_image, image, {{".cmdline", text("console=ttyS0")}}, base.size());
 }
 
-TEST(UkiAddon, WithoutItsBaseImageBesideIt) {
+// A copy of the tool finds our images in ../lib/korvane/, where they are installed, and
+// says where it looked when they are not there.
+TEST(UkiOurImages, FoundWhereInstalled) {
     ScratchDir dir;
-    std::string tool = dir.write("korvane-uki", read_file(uki_path()));
+    ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
+    std::string tool = dir.write("bin/korvane-uki", read_file(uki_path()));
     ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
-    RunResult r = run_program({tool, "addon", "--cmdline", "x", "-o", dir.file("a.addon.efi")});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err,
-              "korvane-uki: " + dir.file("korvane-addon-x64.efi") + ": cannot open: No such file or directory\n");
-    EXPECT_FALSE(exists(dir.file("a.addon.efi")));
+    std::vector<std::string> build{
+        tool, "build", "--linux", dir.write("k", build_kernel(100, 1)), "-o", dir.file("uki.efi")};
+    std::vector<std::string> addon{tool, "addon", "--cmdline", "x", "-o", dir.file("a.addon.efi")};
+    for (const auto &[command, verb, image] :
+         {std::tuple{build, "build", "korvane-stub-x64.efi"}, std::tuple{addon, "addon", "korvane-addon-x64.efi"}}) {
+        RunResult r = run_program(command);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, std::string("korvane-uki: ") + verb + ": " + image +
+                             " is neither beside this program nor in " +
+                             dir.file("bin/../lib/korvane/; give --stub\n"));
+    }
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"bin", "k"}));
+
+    ASSERT_EQ(mkdir(dir.file("lib").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("lib/korvane").c_str(), 0755), 0);
+    Bytes stub = read_file(stub_path()), base = read_file(addon_base_path());
+    dir.write("lib/korvane/korvane-stub-x64.efi", stub);
+    dir.write("lib/korvane/korvane-addon-x64.efi", base);
+    for (const auto &command : {build, addon}) {
+        RunResult r = run_program(command);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    }
+    check_layout(read_image(stub), read_image(read_file(dir.file("uki.efi"))), {{".linux", build_kernel(100, 1)}},
+                 stub.size());
+    check_layout(read_image(base), read_image(read_file(dir.file("a.addon.efi"))), {{".cmdline", text("x")}},
+                 base.size());
 }
 
 struct AddonError {

@@ -1,5 +1,6 @@
 // Bad input: one "korvane-uki: <what>: <why>" line, a non-zero exit, and no output (an
 // existing output file stays as it was, and no temporary file is left behind).
+#include "test-keys.h"
 #include "uki-check.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,16 @@ void make_files(const ScratchDir &dir) {
     Bytes i386_kernel = build_kernel(100, 2);
     put16(i386_kernel, read_image(i386_kernel).pe + 4, 0x14C);
     dir.write("k-i386", i386_kernel);
+    const TestKeys &keys = test_keys();
+    for (const auto &[name, path] : {std::pair{"key.pem", keys.key},
+                                     {"cert.pem", keys.certificate},
+                                     {"other-key.pem", keys.other_key},
+                                     {"encrypted.pem", keys.encrypted_key},
+                                     {"ec-key.pem", keys.ec_key}})
+        dir.write(name, read_file(path));
+    StubSpec gap;
+    gap.trailer = Bytes(100, 0x77); // not in a section: the appended sections follow it
+    dir.write("gap.efi", build_pe(gap));
     mkdir(dir.file("subdir").c_str(), 0755);
     mkfifo(dir.file("fifo").c_str(), 0644);
 }
@@ -74,6 +85,11 @@ std::vector<std::string> many_sections(std::size_t n) {
     for (std::size_t i = 0; i < n; i++)
         args.insert(args.end(), {"--section", ".m" + std::to_string(i) + ":%initrd"});
     return args;
+}
+
+std::vector<std::string> signed_with(const std::string &key, const std::string &certificate) {
+    return {"--stub",   "%stub.efi", "--linux", "%k", "--secureboot-private-key", key, "--secureboot-certificate",
+            certificate};
 }
 
 const std::vector<ErrorCase> &error_cases() {
@@ -172,7 +188,25 @@ const std::vector<ErrorCase> &error_cases() {
          2,
          "--kernel: unknown option (see korvane-uki --help)"},
         {"MissingValue", {"--stub", "%stub.efi", "--linux"}, 2, "--linux: needs a value", ""},
-        {"MissingStubOption", {"--linux", "%k"}, 2, "build: --stub is required"},
+        {"SigningKeyOfAnotherCertificate", signed_with("%other-key.pem", "%cert.pem"), 1,
+         "%other-key.pem: does not match the certificate %cert.pem"},
+        {"SigningKeyMissing", signed_with("%none.pem", "%cert.pem"), 1,
+         "%none.pem: cannot open: No such file or directory"},
+        {"SigningKeyNotPem", signed_with("%initrd", "%cert.pem"), 1, "%initrd: not a PEM private key"},
+        {"SigningKeyEncrypted", signed_with("%encrypted.pem", "%cert.pem"), 1,
+         "%encrypted.pem: the key is encrypted, and there is no terminal to ask for its passphrase"},
+        {"SigningKeyNotRsa", signed_with("%ec-key.pem", "%cert.pem"), 1,
+         "%ec-key.pem: not an RSA key (Secure Boot signatures are RSA)"},
+        {"CertificateNotPem", signed_with("%key.pem", "%initrd"), 1, "%initrd: not a PEM X.509 certificate"},
+        {"SigningAStubWithDataOutsideSections",
+         {"--stub", "%gap.efi", "--linux", "%k", "--secureboot-private-key", "%key.pem", "--secureboot-certificate",
+          "%cert.pem"},
+         1,
+         "%uki.efi: cannot be signed while it is written: its section data does not follow the headers without gaps"},
+        {"SigningKeyWithoutCertificate",
+         {"--stub", "%stub.efi", "--linux", "%k", "--secureboot-private-key", "%key.pem"},
+         2,
+         "build: --secureboot-private-key and --secureboot-certificate go together"},
         {"MissingOutputOption", {"--stub", "%stub.efi", "--linux", "%k"}, 2, "build: --output is required", ""},
         {"SectionWithoutFile",
          {"--stub", "%stub.efi", "--linux", "%k", "--section", ".x"},
@@ -222,8 +256,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, UkiErrors, testing::ValuesIn(error_cases()),
 TEST(UkiCommandLine, CommandsAndHelp) {
     RunResult none = run_uki({});
     EXPECT_EQ(none.exit_code, 2);
-    EXPECT_EQ(none.err,
-              "korvane-uki: usage: korvane-uki build --stub STUB.efi --output OUT.efi ... (see korvane-uki --help)\n");
+    EXPECT_EQ(
+        none.err,
+        "korvane-uki: usage: korvane-uki build [--stub STUB.efi] --output OUT.efi ... (see korvane-uki --help)\n");
     RunResult unknown = run_uki({"frobnicate", "--stub", "x"});
     EXPECT_EQ(unknown.exit_code, 2);
     EXPECT_EQ(unknown.err, "korvane-uki: frobnicate: unknown command (see korvane-uki --help)\n");
@@ -231,7 +266,7 @@ TEST(UkiCommandLine, CommandsAndHelp) {
          {std::vector<std::string>{"--help"}, std::vector<std::string>{"build", "--stub", "x", "-h"}}) {
         RunResult help = run_uki(args);
         EXPECT_EQ(help.exit_code, 0);
-        EXPECT_EQ(help.out.rfind("Usage: korvane-uki build --stub STUB.efi --output OUT.efi", 0), 0u) << help.out;
+        EXPECT_EQ(help.out.rfind("Usage: korvane-uki build [--stub STUB.efi] --output OUT.efi", 0), 0u) << help.out;
         EXPECT_EQ(help.err, "");
     }
 }
