@@ -12,7 +12,8 @@ PACKAGES=(
     swtpm swtpm-tools                    # software TPM
     tpm2-tools                           # signed PCR policies checked on a real TPM
     mtools dosfstools gdisk              # ESP disk images
-    openssl sbsigntool                   # Secure Boot signing
+    openssl sbsigntool osslsigncode      # Secure Boot signing and its verifiers
+    dpkg-dev man-db                      # the Debian package's dependencies, its manual page
     busybox-static binutils cpio         # kernel boot images, initrd checks
 )
 

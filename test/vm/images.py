@@ -89,6 +89,22 @@ def build_addon(output: Path, *args: str) -> Path:
     return output
 
 
+def make_signing_key(prefix: Path) -> tuple[Path, Path]:
+    """A fresh RSA key and its self-signed certificate, PREFIX.key and PREFIX.crt."""
+    key, certificate = prefix.with_suffix(".key"), prefix.with_suffix(".crt")
+    proc = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=korvane other",
+                           "-days", "2", "-keyout", str(key), "-out", str(certificate)],
+                          capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if proc.returncode != 0:
+        raise AssertionError(f"openssl req failed ({proc.returncode}): {proc.stderr}")
+    return key, certificate
+
+
+def signing_options(key: Path, certificate: Path) -> list[str]:
+    """The korvane-uki options that sign its output for Secure Boot with this key."""
+    return ["--secureboot-private-key", str(key), "--secureboot-certificate", str(certificate)]
+
+
 def pe_sections(image: bytes) -> dict[str, bytes]:
     """Every section of a PE image by name, as it lies in memory (VirtualSize bytes, the part
     beyond the raw data zero-filled); the first section of a name wins."""

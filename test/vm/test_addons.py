@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Add-ons under Secure Boot with the snakeoil keys and a software TPM, in one boot through the
-(signed) launcher of a signed UKI whose \\loader\\addons holds four add-ons:
+(signed) launcher of a UKI signed by korvane-uki whose \\loader\\addons holds five add-ons:
 
-- good.addon.efi, signed: its command line ends the kernel's and its initrd is the kernel's;
+- good.addon.efi, signed by korvane-uki: its command line ends the kernel's and its initrd is
+  the kernel's;
+- otherkey.addon.efi, signed by korvane-uki with a key the firmware does not trust: refused;
 - uki.addon.efi, a signed UKI: refused as no add-on;
 - uname.addon.efi, signed, for another kernel release: refused for its .uname;
 - unsigned.addon.efi: the firmware refuses to load it, the stub says so and boots on.
@@ -43,24 +45,29 @@ class SecureBootAddonsTest(unittest.TestCase, mb.MeasuredBootChecks):
         with tempfile.TemporaryDirectory(prefix="korvane-addons-") as tmp:
             folder = Path(tmp)
             (folder / "good.initrd").write_bytes(cls.good_initrd.data)
-            uki = images.build_uki_from_args(folder / "uki.efi", "--linux", str(images.probe()),
-                                             "--cmdline", EMBEDDED_CMDLINE, "--uname", UNAME)
-            signed_uki = vmrun.sign_efi(uki, folder / "signed-uki.efi")
+            trusted = images.signing_options(vmrun.snakeoil_key(folder / "db.key"), vmrun.SNAKEOIL_CERT)
+            untrusted = images.signing_options(*images.make_signing_key(folder / "other"))
+            signed_uki = images.build_uki_from_args(folder / "uki.efi", "--linux", str(images.probe()),
+                                                    "--cmdline", EMBEDDED_CMDLINE, "--uname", UNAME, *trusted)
             cls.image = signed_uki.read_bytes()
             unsigned = images.build_addon(folder / "unsigned.addon.efi", "--cmdline", "unsigned=1",
                                           "--initrd", str(folder / "good.initrd"))
             addons = {
                 "good.addon.efi": images.build_addon(folder / "good.addon.efi", "--cmdline", "good=1",
-                                                     "--initrd", str(folder / "good.initrd"), "--uname", UNAME),
-                "uki.addon.efi": images.build_uki_from_args(folder / "uki.addon.efi", "--linux", str(images.probe()),
-                                                            "--cmdline", "uki=1"),
+                                                     "--initrd", str(folder / "good.initrd"), "--uname", UNAME,
+                                                     *trusted),
+                "otherkey.addon.efi": images.build_addon(folder / "otherkey.addon.efi", "--cmdline", "otherkey=1",
+                                                         *untrusted),
+                "uki.addon.efi": vmrun.sign_efi(
+                    images.build_uki_from_args(folder / "uki.addon.efi", "--linux", str(images.probe()),
+                                               "--cmdline", "uki=1"), folder / "signed-uki.addon.efi"),
                 "uname.addon.efi": images.build_addon(folder / "uname.addon.efi", "--cmdline", "uname=1",
-                                                      "--uname", "6.1.1"),
+                                                      "--uname", "6.1.1", *trusted),
+                "unsigned.addon.efi": unsigned,
             }
             with vmrun.Machine(secure_boot=True, tpm=True, name="addons-sb") as vm:
                 for name, addon in addons.items():
-                    vm.add_esp_file(f"{ADDONS}/{name}", vmrun.sign_efi(addon, folder / f"signed-{name}"))
-                vm.add_esp_file(f"{ADDONS}/unsigned.addon.efi", unsigned)
+                    vm.add_esp_file(f"{ADDONS}/{name}", addon)
                 images.install_launcher(vm, images.Launch(unsigned, "unsigned.addon.efi"),
                                         images.Launch(signed_uki, "uki.efi"))
                 cls.result = vm.run(timeout=240)
@@ -87,6 +94,11 @@ class SecureBootAddonsTest(unittest.TestCase, mb.MeasuredBootChecks):
         self.assert_error_message(
             f"Failed to read 'unsigned.addon.efi' from '{ADDONS}\\unsigned.addon.efi', ignoring: {status}")
 
+    def test_addon_signed_with_an_untrusted_key_is_refused(self):
+        status = STATUS_TEXTS[self.launcher.status("image.0.load-status")]
+        self.assert_error_message(
+            f"Failed to read 'otherkey.addon.efi' from '{ADDONS}\\otherkey.addon.efi', ignoring: {status}")
+
     def test_uki_among_the_addons_is_refused(self):
         self.assert_error_message("uki.addon.efi is a UKI, not an addon, ignoring.")
 
@@ -94,7 +106,7 @@ class SecureBootAddonsTest(unittest.TestCase, mb.MeasuredBootChecks):
         self.assert_error_message(".uname mismatch between uname.addon.efi and UKI, ignoring")
 
     def test_these_are_the_only_messages(self):
-        self.assertEqual(len(self.stub_messages()), 3, self.result.text())
+        self.assertEqual(len(self.stub_messages()), 4, self.result.text())
 
     def test_only_the_good_addon_s_command_line_is_appended(self):
         self.assertEqual(self.probe.bytes("load-options.hex"), images.utf16_load_options(f"{EMBEDDED_CMDLINE} good=1"))

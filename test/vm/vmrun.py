@@ -193,12 +193,18 @@ def _run_tool(args: list[str], **kwargs) -> subprocess.CompletedProcess:
     return proc
 
 
+def snakeoil_key(output: Path) -> Path:
+    """Writes the snakeoil key that OVMF's Secure Boot variables trust, unencrypted (its
+    certificate is SNAKEOIL_CERT)."""
+    _run_tool(["openssl", "rsa", "-in", str(SNAKEOIL_KEY), "-passin", f"pass:{SNAKEOIL_PASSPHRASE}",
+               "-out", str(output)])
+    return output
+
+
 def sign_efi(source: Path, output: Path) -> Path:
-    """Signs an EFI image with the snakeoil key that OVMF's Secure Boot variables trust."""
+    """Signs an EFI image with the snakeoil key, with sbsign."""
     with tempfile.TemporaryDirectory(prefix="korvane-sign-") as tmp:
-        key = Path(tmp) / "key.pem"
-        _run_tool(["openssl", "rsa", "-in", str(SNAKEOIL_KEY), "-passin", f"pass:{SNAKEOIL_PASSPHRASE}",
-                   "-out", str(key)])
+        key = snakeoil_key(Path(tmp) / "key.pem")
         _run_tool(["sbsign", "--key", str(key), "--cert", str(SNAKEOIL_CERT), "--output", str(output),
                    str(source)])
     return output
