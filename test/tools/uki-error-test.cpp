@@ -58,6 +58,7 @@ void make_files(const ScratchDir &dir) {
                                      {"encrypted.pem", keys.encrypted_key},
                                      {"ec-key.pem", keys.ec_key}})
         dir.write(name, read_file(path));
+    dir.write("nocertentry.efi", stub_with([](Bytes &b, const Image &im) { put32(b, im.optional + 108, 4); }));
     StubSpec gap;
     gap.trailer = Bytes(100, 0x77); // not in a section: the appended sections follow it
     dir.write("gap.efi", build_pe(gap));
@@ -203,6 +204,11 @@ const std::vector<ErrorCase> &error_cases() {
           "%cert.pem"},
          1,
          "%uki.efi: cannot be signed while it is written: its section data does not follow the headers without gaps"},
+        {"SigningAStubWithoutCertificateTableEntry",
+         {"--stub", "%nocertentry.efi", "--linux", "%k", "--secureboot-private-key", "%key.pem",
+          "--secureboot-certificate", "%cert.pem"},
+         1,
+         "%uki.efi: cannot be signed: its optional header has no certificate table entry"},
         {"SigningKeyWithoutCertificate",
          {"--stub", "%stub.efi", "--linux", "%k", "--secureboot-private-key", "%key.pem"},
          2,
