@@ -2,10 +2,10 @@
 
 #include "file-io.h"
 #include "hwids-table.h"
-#include "pcr/image-sections.h"
-#include "pcr/section-digest-sink.h"
 #include "image-writer.h"
 #include "our-images.h"
+#include "pcr/image-sections.h"
+#include "pcr/section-digest-sink.h"
 #include "pe-layout.h"
 #include "section-content.h"
 #include "tool-error.h"
@@ -166,8 +166,7 @@ std::vector<PeSectionHeader> output_section_table(const PeHeaders &base, const P
     return table;
 }
 
-void check_uki(std::span<const std::string> names, std::span<const SectionContent> contents,
-               const std::string &what) {
+void check_uki(std::span<const std::string> names, std::span<const SectionContent> contents, const std::string &what) {
     check_profile_groups(names, what);
     for (const SectionContent &c : contents)
         if (c.name() == ".linux")

@@ -57,6 +57,9 @@ CASES = {
         "postinst", "configure", 1,
         "korvane-uki: {config}: SECUREBOOT_PRIVATE_KEY and SECUREBOOT_CERTIFICATE go together\n", "previous",
         config="SECUREBOOT_PRIVATE_KEY=/etc/korvane/db.key\n"),
+    "PCR public key without its private key": Case(
+        "postinst", "configure", 1, "korvane-uki: {config}: PCR_PUBLIC_KEY needs PCR_PRIVATE_KEY\n", "previous",
+        config="PCR_PUBLIC_KEY=/etc/korvane/pcr.pub\n"),
 }
 
 

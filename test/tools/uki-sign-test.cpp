@@ -15,10 +15,18 @@ namespace {
 constexpr std::uint16_t WIN_CERT_REVISION_2_0 = 0x0200;
 constexpr std::uint16_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2;
 
+struct SigningPair {
+    std::string key, certificate;
+};
+
 struct SignedCase {
     std::string label;
     // The command and its arguments but for the output and the signing options.
     std::function<std::vector<std::string>(const ScratchDir &)> command;
+    // The key and certificate to sign with; the tests' own when not given.
+    std::function<SigningPair(const ScratchDir &)> keys = [](const ScratchDir &) {
+        return SigningPair{test_keys().key, test_keys().certificate};
+    };
 };
 
 RunResult sbsign(const std::string &in, const std::string &out) {
@@ -70,12 +78,31 @@ std::vector<std::string> signed_stub(const ScratchDir &dir) {
     return {"build", "--stub", dir.file("stub.efi"), "--linux", dir.write("k", build_kernel(1234, 2))};
 }
 
+// A PCR policy too, whose .pcrsig is written after every other section; signed with a
+// Secure Boot key that korvane-uki genkey made.
+std::vector<std::string> with_pcr_policy(const ScratchDir &dir) {
+    std::vector<std::string> args = uki_with_profiles(dir);
+    EXPECT_EQ(run_uki({"genkey", "--pcr-private-key", dir.file("pcr.key"), "--pcr-public-key", dir.file("pcr.pub")})
+                  .exit_code,
+              0);
+    args.insert(args.end(), {"--pcr-private-key", dir.file("pcr.key")});
+    return args;
+}
+
+SigningPair genkey_pair(const ScratchDir &dir) {
+    RunResult r = run_uki(
+        {"genkey", "--secureboot-private-key", dir.file("sb.key"), "--secureboot-certificate", dir.file("sb.crt")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return {dir.file("sb.key"), dir.file("sb.crt")};
+}
+
 const std::vector<SignedCase> &signed_cases() {
     static const std::vector<SignedCase> cases = {
         {"UkiWithProfiles", uki_with_profiles},
         {"Addon", addon},
         {"StubWhoseHeadersGrow", grown_headers},
         {"SignedStub", signed_stub},
+        {"PcrPolicyWithAKeyFromGenkey", with_pcr_policy, genkey_pair},
     };
     return cases;
 }
@@ -93,8 +120,8 @@ Bytes without_signature_fields(Bytes b, std::size_t size) {
 class UkiSigned : public testing::TestWithParam<SignedCase> {};
 
 TEST_P(UkiSigned, VerifiersAcceptWhatTheToolSigned) {
-    const TestKeys &k = test_keys();
     ScratchDir dir;
+    SigningPair k = GetParam().keys(dir);
     std::vector<std::string> command = GetParam().command(dir);
     std::string plain = dir.file("plain-out.efi"), signed_out = dir.file("signed-out.efi");
     std::vector<std::string> signing = command;

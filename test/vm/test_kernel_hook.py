@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """The kernel hook on real firmware: korvane-boot installed into a staging root, configured
-with a command line and the snakeoil Secure Boot key; the postinst hook builds the image of
-Debian's kernel with a busybox initrd on the ESP, signed by korvane-uki itself. The ESP it
+with a command line, the snakeoil Secure Boot key and a PCR policy key made by its genkey;
+the postinst hook builds the image of Debian's kernel with a busybox initrd on the ESP,
+with a signed PCR policy, and signed for Secure Boot by korvane-uki itself. The ESP it
 made boots under Secure Boot through the (sbsign-signed) launcher: the firmware accepts the
 signature and the kernel's init sees the configured command line. Then the postrm hook
 removes the image."""
 
+import json
 import secrets
 import shutil
 import sys
@@ -21,7 +23,11 @@ import reports  # noqa: E402
 import staging  # noqa: E402
 import vmrun  # noqa: E402
 
-CONFIG = "SECUREBOOT_PRIVATE_KEY=/etc/korvane/db.key\nSECUREBOOT_CERTIFICATE=/etc/korvane/db.crt\n"
+CONFIG = """SECUREBOOT_PRIVATE_KEY=/etc/korvane/db.key
+SECUREBOOT_CERTIFICATE=/etc/korvane/db.crt
+PCR_PRIVATE_KEY=/etc/korvane/pcr.key
+PCR_PUBLIC_KEY=/etc/korvane/pcr.pub
+"""
 
 
 class KernelHookTest(unittest.TestCase):
@@ -37,6 +43,10 @@ class KernelHookTest(unittest.TestCase):
             keys = system.root / "etc/korvane"
             vmrun.snakeoil_key(keys / "db.key")
             shutil.copyfile(vmrun.SNAKEOIL_CERT, keys / "db.crt")
+            genkey = staging.run([system.root / "usr/bin/korvane-uki", "genkey", "--pcr-private-key",
+                                  keys / "pcr.key", "--pcr-public-key", keys / "pcr.pub"])
+            assert genkey.returncode == 0, genkey.stderr
+            cls.pcr_public_key = (keys / "pcr.pub").read_bytes()
             cls.image_path = system.image
             cls.postinst = system.hook("postinst", "configure")
             cls.image = system.image.read_bytes() if system.image.exists() else b""
@@ -51,10 +61,13 @@ class KernelHookTest(unittest.TestCase):
 
     def test_postinst_builds_a_signed_image_and_says_so(self):
         self.assertEqual(self.postinst.returncode, 0, self.postinst.stderr)
-        self.assertEqual(self.postinst.stderr, f"korvane-uki: built {self.image_path} for {self.version}, signed\n")
+        self.assertEqual(self.postinst.stderr, f"korvane-uki: built {self.image_path} for {self.version}, "
+                                               "with a signed PCR policy, signed for Secure Boot\n")
 
-    def test_image_carries_kernel_initrd_command_line_os_release_and_release(self):
+    def test_image_carries_everything_configured(self):
         sections = images.pe_sections(self.image)
+        self.assertEqual(sections[".pcrpkey"], self.pcr_public_key)
+        self.assertIn("sha256", json.loads(sections[".pcrsig"].rstrip(b" \0")))
         self.assertEqual(sections[".linux"], self.kernel)
         self.assertEqual(sections[".initrd"], self.initrd)
         self.assertEqual(sections[".cmdline"], self.cmdline.encode())
