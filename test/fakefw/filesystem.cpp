@@ -211,6 +211,7 @@ struct FileOps {
             return EFI_INVALID_PARAMETER;
         if (n > 0)
             memcpy(buffer, data.data() + h->position, n);
+        file_systems().count_read(n);
         h->position += n;
         *size = n + node.read_overstatement_;
         return EFI_SUCCESS;

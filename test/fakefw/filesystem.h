@@ -154,6 +154,10 @@ public:
 
     // Handles handed out and not closed yet.
     size_t open_count() const;
+    // Bytes that Read delivered from files since the last reset.
+    uint64_t bytes_read() const { return bytes_read_; }
+    void reset_bytes_read() { bytes_read_ = 0; }
+    void count_read(size_t n) { bytes_read_ += n; }
     // One description per open handle: the volume and the path of the file.
     std::vector<std::string> leaks() const;
 
@@ -177,6 +181,7 @@ private:
     std::vector<std::unique_ptr<Volume>> volumes_;
     // Closed handles stay, so that a call through one is recognised rather than undefined.
     std::vector<std::unique_ptr<Handle>> handles_;
+    uint64_t bytes_read_ = 0;
 };
 
 } // namespace fakefw

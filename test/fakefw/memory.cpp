@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,16 +99,7 @@ EFI_STATUS allocate_pages(EFI_ALLOCATE_TYPE how, EFI_MEMORY_TYPE type, UINTN n_p
 }
 EFI_STATUS free_pages(EFI_PHYSICAL_ADDRESS addr, UINTN n_pages) { return memory().free_pages(addr, n_pages); }
 
-// CopyMem is defined for overlapping buffers. Null buffers would fault on a real machine.
-void copy_mem(VOID *dest, const VOID *src, UINTN n) {
-    if (n == 0)
-        return;
-    if (!dest || !src) {
-        ADD_FAILURE() << "fakefw: CopyMem(" << dest << ", " << src << ", " << n << ")";
-        return;
-    }
-    memmove(dest, src, n);
-}
+void copy_mem(VOID *dest, const VOID *src, UINTN n) { memory().copy_mem(dest, src, n); }
 void set_mem(VOID *p, UINTN n, UINT8 value) {
     if (n == 0)
         return;
@@ -184,7 +177,7 @@ void Memory::bind(EFI_BOOT_SERVICES &bs) {
     bs.FreePool = Entry<Service::FreePool, fakefw::free_pool>::call;
     bs.AllocatePages = Entry<Service::AllocatePages, fakefw::allocate_pages>::call;
     bs.FreePages = Entry<Service::FreePages, fakefw::free_pages>::call;
-    bs.CopyMem = Entry<Service::CopyMem, copy_mem>::call;
+    bs.CopyMem = Entry<Service::CopyMem, fakefw::copy_mem>::call;
     bs.SetMem = Entry<Service::SetMem, set_mem>::call;
 }
 
@@ -198,6 +191,8 @@ EFI_STATUS Memory::allocate_pool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer
         return EFI_OUT_OF_RESOURCES;
     memset(p, FILL, size);
     pool_[p] = PoolBlock{size, type};
+    pool_bytes_ += size;
+    peak_pool_bytes_ = std::max(peak_pool_bytes_, pool_bytes_);
     *buffer = p;
     return EFI_SUCCESS;
 }
@@ -212,9 +207,27 @@ EFI_STATUS Memory::free_pool(VOID *buffer) {
         const auto *bytes = static_cast<const uint8_t *>(buffer);
         freed_.push_back(FreedPool{buffer, it->second.type, {bytes, bytes + it->second.size}});
     }
+    pool_bytes_ -= it->second.size;
     pool_.erase(it);
     free(buffer);
     return EFI_SUCCESS;
+}
+
+void Memory::reset_counters() {
+    peak_pool_bytes_ = pool_bytes_;
+    copied_bytes_ = 0;
+}
+
+// CopyMem is defined for overlapping buffers. Null buffers would fault on a real machine.
+void Memory::copy_mem(VOID *dest, const VOID *src, UINTN n) {
+    if (n == 0)
+        return;
+    if (!dest || !src) {
+        ADD_FAILURE() << "fakefw: CopyMem(" << dest << ", " << src << ", " << n << ")";
+        return;
+    }
+    memmove(dest, src, n);
+    copied_bytes_ += n;
 }
 
 EFI_STATUS Memory::allocate_pages(EFI_ALLOCATE_TYPE how, EFI_MEMORY_TYPE type, UINTN n_pages,

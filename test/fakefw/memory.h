@@ -42,6 +42,13 @@ public:
     // Size of the live pool allocation at `p`; fails the test (and gives 0) when there is none.
     size_t pool_size(const void *p) const;
     size_t live_pool_count() const { return pool_.size(); }
+    // Bytes in live pool blocks now, and the most there were at once since the last reset.
+    size_t pool_bytes() const { return pool_bytes_; }
+    size_t peak_pool_bytes() const { return peak_pool_bytes_; }
+    // Bytes moved by CopyMem since the last reset: what a caller's copying costs.
+    uint64_t copied_bytes() const { return copied_bytes_; }
+    // Starts the peak at what is live now and the copy count at 0.
+    void reset_counters();
     // From now on FreePool keeps a copy of every block it releases, so a test can check that
     // secrets were wiped before their memory went back.
     void keep_freed_pool() { keep_freed_ = true; }
@@ -60,9 +67,12 @@ public:
     EFI_STATUS free_pool(VOID *buffer);
     EFI_STATUS allocate_pages(EFI_ALLOCATE_TYPE how, EFI_MEMORY_TYPE type, UINTN n_pages, EFI_PHYSICAL_ADDRESS *memory);
     EFI_STATUS free_pages(EFI_PHYSICAL_ADDRESS addr, UINTN n_pages);
+    void copy_mem(VOID *dest, const VOID *src, UINTN n);
 
 private:
     std::map<const void *, PoolBlock> pool_;
+    size_t pool_bytes_ = 0, peak_pool_bytes_ = 0;
+    uint64_t copied_bytes_ = 0;
     bool keep_freed_ = false;
     std::vector<FreedPool> freed_;
     std::map<EFI_PHYSICAL_ADDRESS, PageBlock> pages_;
