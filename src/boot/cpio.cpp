@@ -95,6 +95,29 @@ char *mangle_filename(char *p, const char16_t *fname) {
     return p;
 }
 
+// The bytes of the name "<prefix>/<fname>" and its NUL; false when that does not fit.
+[[nodiscard]] bool file_name_size(const char *prefix, const char16_t *fname, size_t *ret) {
+    size_t name_size = str8_len(prefix);
+    if (!INC_SAFE(&name_size, str16_len(fname)) || !INC_SAFE(&name_size, size_t{2}))
+        return false;
+    *ret = name_size;
+    return true;
+}
+
+// Writes the header and the padded name of a regular file at `p`, `archive` being the start
+// the padding counts from; returns where its contents go.
+char *write_file_head(char *p, const char *archive, uint32_t inode, uint32_t mode, uint32_t contents_size,
+                      size_t name_size, const char *prefix, const char16_t *fname) {
+    p = write_cpio_header(p, inode, mode | CPIO_MODE_REGULAR, contents_size, static_cast<uint32_t>(name_size));
+    size_t prefix_len = str8_len(prefix);
+    memcpy(p, prefix, prefix_len);
+    p += prefix_len;
+    *p++ = '/';
+    p = mangle_filename(p, fname);
+    *p++ = 0;
+    return pad4(p, archive);
+}
+
 // A directory named by the first `path_len` bytes of `path`.
 EFI_STATUS cpio_dir(const char *path, size_t path_len, uint32_t dir_mode, uint32_t *inode_counter, void **cpio_buffer,
                     size_t *cpio_buffer_size) {
@@ -120,10 +143,11 @@ EFI_STATUS cpio_dir(const char *path, size_t path_len, uint32_t dir_mode, uint32
     return EFI_SUCCESS;
 }
 
-// Owns an archive under construction until it is handed over.
+// Owns an archive under construction until it is handed over. The public appends keep the
+// buffer at exactly `size`; a directory pass reserves room ahead and writes into it.
 struct CpioArchive {
     void *buffer = nullptr;
-    size_t size = 0;
+    size_t size = 0, capacity = 0;
 
     CpioArchive() = default;
     CpioArchive(const CpioArchive &) = delete;
@@ -133,7 +157,7 @@ struct CpioArchive {
     iovec release() {
         iovec v = {buffer, size};
         buffer = nullptr;
-        size = 0;
+        size = capacity = 0;
         return v;
     }
 };
@@ -166,22 +190,15 @@ EFI_STATUS pack_cpio_one(const char16_t *fname, const void *contents, size_t con
     if (*inode_counter == CPIO_INODE_EXHAUSTED)
         return EFI_OUT_OF_RESOURCES;
 
-    size_t prefix_len = str8_len(target_dir_prefix), fname_len = str16_len(fname);
-    size_t name_size = prefix_len, new_size = 0;
-    if (!INC_SAFE(&name_size, fname_len) || !INC_SAFE(&name_size, size_t{2}) ||
+    size_t name_size = 0, new_size = 0;
+    if (!file_name_size(target_dir_prefix, fname, &name_size) ||
         !cpio_size_after(*cpio_buffer_size, name_size, contents_size, &new_size))
         return EFI_OUT_OF_RESOURCES;
 
     char *start = cpio_grow(cpio_buffer, *cpio_buffer_size, new_size);
     const char *archive = static_cast<const char *>(*cpio_buffer);
-    char *p = write_cpio_header(start, *inode_counter, access_mode | CPIO_MODE_REGULAR,
-                                static_cast<uint32_t>(contents_size), static_cast<uint32_t>(name_size));
-    memcpy(p, target_dir_prefix, prefix_len);
-    p += prefix_len;
-    *p++ = '/';
-    p = mangle_filename(p, fname);
-    *p++ = 0;
-    p = pad4(p, archive);
+    char *p = write_file_head(start, archive, *inode_counter, access_mode, static_cast<uint32_t>(contents_size),
+                              name_size, target_dir_prefix, fname);
     if (contents && contents_size > 0) {
         memcpy(p, contents, contents_size);
         p += contents_size;
@@ -264,7 +281,117 @@ EFI_STATUS open_sidecar_directory(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image,
     return err;
 }
 
+// Room for `needed` bytes in all. The first choice is `planned`, what the whole archive will
+// take if every remaining file is as large as its directory entry says, so that a pass normally
+// allocates once; when that much is not there, twice the room, then just `needed`. The bytes
+// written so far move to the new buffer. False when not even `needed` can be had.
+bool cpio_reserve(CpioArchive *archive, size_t needed, size_t planned) {
+    if (needed <= archive->capacity)
+        return true;
+    size_t doubled = archive->capacity;
+    if (!MUL_ASSIGN_SAFE(&doubled, size_t{2}) || doubled > planned)
+        doubled = planned;
+    const size_t choices[] = {planned, doubled < needed ? needed : doubled, needed};
+    for (size_t i = 0; i < 3; i++) {
+        if (choices[i] < needed || (i > 0 && choices[i] == choices[i - 1]))
+            continue;
+        void *grown = try_malloc(choices[i]);
+        if (!grown)
+            continue;
+        memcpy(grown, archive->buffer, archive->size);
+        free_pool(archive->buffer);
+        archive->buffer = grown;
+        archive->capacity = choices[i];
+        return true;
+    }
+    return false;
+}
+
+// The bytes a member of `contents_size` bytes adds to the archive; false when that does not fit.
+[[nodiscard]] bool file_member_size(const char *prefix, const char16_t *fname, uint64_t contents_size, size_t *ret) {
+    size_t name_size = 0;
+    return contents_size <= UINT32_MAX && file_name_size(prefix, fname, &name_size) &&
+           cpio_size_after(0, name_size, contents_size, ret);
+}
+
+// Appends the file `name` of `dir`, read straight into its place in the archive, for which
+// room has been reserved: at most `size` bytes, fewer when the file ends first.
+EFI_STATUS cpio_read_member(EFI_FILE_PROTOCOL *dir, const char16_t *name, size_t size, const CpioPackRequest &request,
+                            uint32_t *inode_counter, CpioArchive *archive) {
+    size_t name_size = 0, head_size = 0;
+    ASSERT(file_name_size(request.prefix, name, &name_size));
+    ASSERT(cpio_size_after(0, name_size, 0, &head_size));
+    char *archive_start = static_cast<char *>(archive->buffer);
+    char *start = archive_start + archive->size;
+    size_t n = 0;
+    EFI_STATUS err = file_read_into(dir, name, start + head_size, size, &n);
+    if (err != EFI_SUCCESS)
+        return err;
+    // The size in the header is what arrived; the firmware never delivers more than asked.
+    char *p = write_file_head(start, archive_start, *inode_counter, request.file_mode, static_cast<uint32_t>(n),
+                              name_size, request.prefix, name);
+    ASSERT(p == start + head_size);
+    p = pad4(p + n, archive_start);
+    archive->size = static_cast<size_t>(p - archive_start);
+    (*inode_counter)++;
+    return EFI_SUCCESS;
+}
+
+size_t add_saturated(size_t a, size_t b) { return INC_SAFE(&a, b) ? a : SIZE_MAX; }
+
+// The archive of the named files: the directories of the prefix, each file read once straight
+// into the archive, the trailer. The room is planned from the sizes in the directory entries.
+// A file too large for a member, or for the memory there is, is left out with its message.
 EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const CpioPackRequest &request,
+                            CpioArchive *archive) {
+    uint32_t inode_counter = 1;
+    if (pack_cpio_leading_dirs(request.prefix, request.directory_mode, &inode_counter, &archive->buffer,
+                               &archive->size) != EFI_SUCCESS)
+        return log_error(EFI_OUT_OF_RESOURCES, "Failed to pack cpio prefix: %m");
+    archive->capacity = archive->size;
+
+    // What the trailer and the members still to come will add.
+    size_t rest = sizeof(CPIO_TRAILER);
+    for (size_t i = 0; i < names.size(); i++) {
+        size_t member = 0;
+        if (file_member_size(request.prefix, names[i], names.file_size(i), &member))
+            rest = add_saturated(rest, member);
+    }
+    // The trailer's room is bounded and always kept, so that it can be appended at the end.
+    ASSERT(cpio_reserve(archive, archive->size + sizeof(CPIO_TRAILER), add_saturated(archive->size, rest)));
+
+    for (size_t i = 0; i < names.size(); i++) {
+        uint64_t size = names.file_size(i);
+        if (size > FILE_READ_MAX) {
+            log_error(EFI_BAD_BUFFER_SIZE, "Failed to read %ls, ignoring: %m", names[i]);
+            continue;
+        }
+        size_t member = 0;
+        if (!file_member_size(request.prefix, names[i], size, &member)) {
+            log_error(EFI_LOAD_ERROR, "Failed to pack cpio file %ls: %m", names[i]);
+            continue;
+        }
+        size_t needed = add_saturated(add_saturated(archive->size, member), sizeof(CPIO_TRAILER));
+        bool reserved = inode_counter != CPIO_INODE_EXHAUSTED &&
+                        cpio_reserve(archive, needed, add_saturated(archive->size, rest));
+        if (rest != SIZE_MAX)
+            rest -= member;
+        if (!reserved) {
+            log_error(EFI_OUT_OF_RESOURCES, "Failed to pack cpio file %ls: %m", names[i]);
+            continue;
+        }
+        EFI_STATUS err = cpio_read_member(dir, names[i], size, request, &inode_counter, archive);
+        if (err != EFI_SUCCESS)
+            log_error(err, "Failed to read %ls, ignoring: %m", names[i]);
+    }
+
+    ASSERT(archive->capacity - archive->size >= sizeof(CPIO_TRAILER));
+    memcpy(static_cast<char *>(archive->buffer) + archive->size, CPIO_TRAILER, sizeof(CPIO_TRAILER));
+    archive->size += sizeof(CPIO_TRAILER);
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS pack_named_files_legacy(EFI_FILE_PROTOCOL *dir, const NameList &names, const CpioPackRequest &request,
                             CpioArchive *archive) {
     uint32_t inode_counter = 1;
     if (pack_cpio_leading_dirs(request.prefix, request.directory_mode, &inode_counter, &archive->buffer,
@@ -289,6 +416,8 @@ EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const
 }
 
 } // namespace
+
+bool cpio_pack_legacy = false;
 
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
                      iovec *archive_out, bool *measured_out) {
@@ -323,7 +452,8 @@ EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPa
         return nothing();
 
     CpioArchive archive;
-    err = pack_named_files(dir.get(), names, request, &archive);
+    err = cpio_pack_legacy ? pack_named_files_legacy(dir.get(), names, request, &archive)
+                           : pack_named_files(dir.get(), names, request, &archive);
     if (err != EFI_SUCCESS)
         return err;
 

@@ -1,8 +1,10 @@
 // In-memory cpio archives in the newc format (magic "070701", no checksum), the format the
 // kernel unpacks from initrds. An archive under construction is a pool buffer and its size,
-// both owned by the caller; an empty archive is (null, 0). Every append reallocates the
-// buffer to exactly its new size. Archive sizes stay multiples of 4, so finished archives
-// can be concatenated into one initrd.
+// both owned by the caller; an empty archive is (null, 0). Every append below reallocates the
+// buffer to exactly its new size, which suits the small archives built from sections.
+// pack_cpio instead plans its archive from the directory's entries and reads each file
+// straight into it. Archive sizes stay multiples of 4, so finished archives can be
+// concatenated into one initrd.
 //
 // Inode numbers come from a counter the caller sets to 1 for each new archive; every member
 // takes the counter's value and increments it. 0xFFFFFFFF is never handed out.
@@ -63,7 +65,12 @@ struct CpioPackRequest {
 
 // One measured archive of the matching files beside the image, in name order. Nothing to pack
 // gives EFI_SUCCESS, an empty archive and not measured. On failure the outputs are not written.
+// A file that cannot be read, or that is too large for a member (EFI_LOAD_ERROR) or for the
+// memory there is (EFI_OUT_OF_RESOURCES), is logged and left out; the others are packed. The
+// pool buffer may hold a little more than the archive when a file gave less than its entry said.
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
                      iovec *archive_out, bool *measured_out);
+// Temporary: pack_cpio through the former file-by-file path, for comparing the two.
+extern bool cpio_pack_legacy;
 
 } // namespace korvane

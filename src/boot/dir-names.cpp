@@ -8,7 +8,7 @@ namespace korvane {
 namespace {
 
 constexpr size_t NAME_MAX = 255;
-constexpr size_t NAME_LIST_GROWTH = 16;
+constexpr size_t NAME_LIST_MIN = 16;
 
 bool name_acceptable(const EFI_FILE_INFO *info, const char16_t *suffix, const char16_t *skip_suffix) {
     const char16_t *name = info->FileName;
@@ -23,30 +23,51 @@ bool name_acceptable(const EFI_FILE_INFO *info, const char16_t *suffix, const ch
     return n <= NAME_MAX;
 }
 
-int compare_names(const void *a, const void *b) {
-    return str16_compare(static_cast<const char16_t *>(a), static_cast<const char16_t *>(b));
-}
-
 } // namespace
 
-EFI_STATUS NameList::append(const char16_t *name) {
-    // Room for the new name and the terminating null.
-    if (allocated_ < n_ + 2) {
-        size_t capacity = n_;
-        if (!INC_SAFE(&capacity, NAME_LIST_GROWTH) || capacity > SIZE_MAX / sizeof(char16_t *))
+// One allocation per name: the record, then the name's units and NUL.
+struct NameList::Entry {
+    uint64_t file_size;
+    const char16_t *name;
+};
+
+int NameList::compare(const void *a, const void *b) {
+    return str16_compare(static_cast<const Entry *>(a)->name, static_cast<const Entry *>(b)->name);
+}
+
+NameList::~NameList() {
+    for (size_t i = 0; i < n_; i++)
+        free_pool(items_[i]);
+    free_pool(items_);
+}
+
+EFI_STATUS NameList::append(const char16_t *name, uint64_t file_size) {
+    // Doubling keeps the copying of the array linear in the number of names.
+    if (allocated_ == n_) {
+        size_t capacity = n_ == 0 ? NAME_LIST_MIN : n_;
+        if ((n_ > 0 && !MUL_ASSIGN_SAFE(&capacity, size_t{2})) || capacity > SIZE_MAX / sizeof(Entry *))
             return log_out_of_memory();
-        char16_t **grown = xnew<char16_t *>(capacity);
-        memcpy(grown, items_, n_ * sizeof(char16_t *));
+        Entry **grown = xnew<Entry *>(capacity);
+        memcpy(grown, items_, n_ * sizeof(Entry *));
         free_pool(items_);
         items_ = grown;
         allocated_ = capacity;
     }
-    items_[n_++] = xstr16_dup(name, SIZE_MAX);
-    items_[n_] = nullptr;
+    // Accepted names are at most NAME_MAX units long, so the size cannot overflow.
+    size_t units = str16_len(name) + 1;
+    auto *entry = static_cast<Entry *>(xmalloc(sizeof(Entry) + units * sizeof(char16_t)));
+    auto *copy = reinterpret_cast<char16_t *>(entry + 1);
+    memcpy(copy, name, units * sizeof(char16_t));
+    *entry = {file_size, copy};
+    items_[n_++] = entry;
     return EFI_SUCCESS;
 }
 
-void NameList::sort() { sort_pointer_array(reinterpret_cast<void **>(items_), n_, compare_names); }
+const char16_t *NameList::operator[](size_t i) const { return items_[i]->name; }
+
+uint64_t NameList::file_size(size_t i) const { return items_[i]->file_size; }
+
+void NameList::sort() { sort_pointer_array(reinterpret_cast<void **>(items_), n_, compare); }
 
 EFI_STATUS list_directory_names(EFI_FILE_PROTOCOL *dir, const char16_t *suffix, const char16_t *skip_suffix,
                                 const char *kind, NameList *names) {
@@ -60,7 +81,7 @@ EFI_STATUS list_directory_names(EFI_FILE_PROTOCOL *dir, const char16_t *suffix, 
             break;
         if (!name_acceptable(info.get(), suffix, skip_suffix))
             continue;
-        err = names->append(info->FileName);
+        err = names->append(info->FileName, info->FileSize);
         if (err != EFI_SUCCESS)
             return err;
     }

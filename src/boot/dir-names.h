@@ -6,22 +6,26 @@
 
 namespace korvane {
 
-// A null-terminated list of owned names.
+// Owned names, each with the file size its directory entry reports, so that a caller can
+// plan its memory before it opens a file.
 class NameList {
 public:
     NameList() = default;
     NameList(const NameList &) = delete;
     NameList &operator=(const NameList &) = delete;
-    ~NameList() { string_list_free(items_); }
+    ~NameList();
 
     // EFI_OUT_OF_RESOURCES, logged, when the list cannot grow.
-    EFI_STATUS append(const char16_t *name);
+    EFI_STATUS append(const char16_t *name, uint64_t file_size);
     void sort();
     size_t size() const { return n_; }
-    const char16_t *operator[](size_t i) const { return items_[i]; }
+    const char16_t *operator[](size_t i) const;
+    uint64_t file_size(size_t i) const;
 
 private:
-    char16_t **items_ = nullptr;
+    struct Entry;
+    static int compare(const void *a, const void *b);
+    Entry **items_ = nullptr;
     size_t n_ = 0, allocated_ = 0;
 };
 

@@ -183,6 +183,18 @@ EFI_STATUS file_read(EFI_FILE_PROTOCOL *dir, const char16_t *name, char **ret, s
     return file_handle_read(file.get(), size, ret, ret_size);
 }
 
+EFI_STATUS file_read_into(EFI_FILE_PROTOCOL *dir, const char16_t *name, void *buf, size_t size, size_t *ret_read) {
+    ASSERT(dir);
+    ASSERT(name);
+    ASSERT(buf || size == 0);
+    ASSERT(ret_read);
+    FileHandle file;
+    EFI_STATUS err = open_for_reading(dir, name, &file);
+    if (err != EFI_SUCCESS)
+        return err;
+    return chunked_read(file.get(), size, static_cast<char *>(buf), ret_read);
+}
+
 char16_t *image_extra_dir(const EFI_DEVICE_PATH_PROTOCOL *file_path) {
     if (!file_path || !file_path_nodes_only(file_path))
         return nullptr;

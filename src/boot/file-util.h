@@ -72,6 +72,10 @@ EFI_STATUS get_file_info(EFI_FILE_PROTOCOL *handle, EFI_FILE_INFO **ret);
 // information says makes smaller than FileSize. EFI_BAD_BUFFER_SIZE above FILE_READ_MAX.
 EFI_STATUS file_read(EFI_FILE_PROTOCOL *dir, const char16_t *name, char **ret, size_t *ret_size);
 
+// Reads `name` below `dir` from its start straight into `buf`: at most `size` bytes, in chunks,
+// fewer when the file ends first. *ret_read is the number of bytes that arrived.
+EFI_STATUS file_read_into(EFI_FILE_PROTOCOL *dir, const char16_t *name, void *buf, size_t size, size_t *ret_read);
+
 // The image's sidecar directory: its file path without a boot counter, with ".extra.d"
 // appended. Null unless the path consists of file-path nodes alone and turns into text.
 [[nodiscard]] char16_t *image_extra_dir(const EFI_DEVICE_PATH_PROTOCOL *file_path);
