@@ -391,33 +391,7 @@ EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const
     return EFI_SUCCESS;
 }
 
-EFI_STATUS pack_named_files_legacy(EFI_FILE_PROTOCOL *dir, const NameList &names, const CpioPackRequest &request,
-                            CpioArchive *archive) {
-    uint32_t inode_counter = 1;
-    if (pack_cpio_leading_dirs(request.prefix, request.directory_mode, &inode_counter, &archive->buffer,
-                               &archive->size) != EFI_SUCCESS)
-        return log_error(EFI_OUT_OF_RESOURCES, "Failed to pack cpio prefix: %m");
-
-    for (size_t i = 0; i < names.size(); i++) {
-        PoolPtr<char> contents;
-        size_t size = 0;
-        EFI_STATUS err = file_read(dir, names[i], contents.out(), &size);
-        if (err != EFI_SUCCESS) {
-            log_error(err, "Failed to read %ls, ignoring: %m", names[i]);
-            continue;
-        }
-        err = pack_cpio_one(names[i], contents.get(), size, request.prefix, request.file_mode, &inode_counter,
-                            &archive->buffer, &archive->size);
-        if (err != EFI_SUCCESS)
-            return log_error(err, "Failed to pack cpio file %ls: %m", names[i]);
-    }
-    append_cpio_trailer(&archive->buffer, &archive->size);
-    return EFI_SUCCESS;
-}
-
 } // namespace
-
-bool cpio_pack_legacy = false;
 
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
                      iovec *archive_out, bool *measured_out) {
@@ -452,8 +426,7 @@ EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPa
         return nothing();
 
     CpioArchive archive;
-    err = cpio_pack_legacy ? pack_named_files_legacy(dir.get(), names, request, &archive)
-                           : pack_named_files(dir.get(), names, request, &archive);
+    err = pack_named_files(dir.get(), names, request, &archive);
     if (err != EFI_SUCCESS)
         return err;
 

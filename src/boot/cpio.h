@@ -70,7 +70,5 @@ struct CpioPackRequest {
 // pool buffer may hold a little more than the archive when a file gave less than its entry said.
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
                      iovec *archive_out, bool *measured_out);
-// Temporary: pack_cpio through the former file-by-file path, for comparing the two.
-extern bool cpio_pack_legacy;
 
 } // namespace korvane
