@@ -20,6 +20,7 @@ endfunction()
 
 # add_efi_application(TARGET OUTPUT file.efi ENTRY symbol [VERSION major.minor] [SOURCES ...]
 #                     [OBJECT_LIBRARIES ...]); VERSION is the PE image version (0.0 without it).
+# The linker's map (file.efi.map) says what each object file contributes to the image.
 function(add_efi_application name)
     cmake_parse_arguments(A "" "OUTPUT;ENTRY;VERSION" "SOURCES;OBJECT_LIBRARIES" ${ARGN})
     set(objects)
@@ -40,7 +41,7 @@ function(add_efi_application name)
     endif()
     add_custom_command(OUTPUT ${output}
         COMMAND ${LLD_LINK} /nologo /subsystem:efi_application /entry:${A_ENTRY} /nodefaultlib
-                /opt:ref /opt:icf ${version} /out:${output} ${objects}
+                /opt:ref /opt:icf ${version} /out:${output} /lldmap:${output}.map ${objects}
         DEPENDS ${deps} ${objects}
         COMMAND_EXPAND_LISTS VERBATIM)
     add_custom_target(${name} ALL DEPENDS ${output})

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing korvane-boot need, when missing.
+# Installs the Debian packages that building and testing korvane-boot need, when missing, and
+# any further packages named as arguments (scripts/bench.sh names its own).
 # Quick and without network access when everything is already there.
 set -euo pipefail
 
@@ -15,6 +16,7 @@ PACKAGES=(
     openssl sbsigntool osslsigncode      # Secure Boot signing and its verifiers
     dpkg-dev man-db                      # the Debian package's dependencies, its manual page
     busybox-static binutils cpio         # kernel boot images, initrd checks
+    "$@"
 )
 
 installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${PACKAGES[@]}" 2>/dev/null | awk '$2 == "installed" { print $1 }' || true)

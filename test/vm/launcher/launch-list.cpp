@@ -112,6 +112,10 @@ EFI_STATUS parse_line(const uint8_t *line, size_t n, LaunchEntry *entry) {
         return n > VARIABLE_WORD_LENGTH
                    ? parse_variable(line + VARIABLE_WORD_LENGTH + 1, n - VARIABLE_WORD_LENGTH - 1, entry)
                    : EFI_INVALID_PARAMETER;
+    if (starts_with_word(line, n, "timestamp")) {
+        entry->kind = LaunchKind::Timestamp;
+        return n == 9 ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+    }
     if (starts_with_word(line, n, "partition"))
         return n > PARTITION_WORD_LENGTH
                    ? parse_partition(line + PARTITION_WORD_LENGTH + 1, n - PARTITION_WORD_LENGTH - 1, entry)

@@ -16,6 +16,9 @@
 // The first sets a volatile boot loader interface variable (e.g. "variable LoaderFeatures
 // 4000000000000000" for bit 6); the second makes the paths of the lines after it refer to the
 // file system of that GPT partition instead of the launcher's own.
+//
+// For the benchmark, the line "timestamp" makes the launcher publish, for every image after it,
+// the time stamp counter read right before StartImage (start-time.h).
 #pragma once
 
 #include "boot/util.h"
@@ -25,7 +28,7 @@ namespace korvane::vmtest {
 constexpr size_t SHELL_ARGS_MAX = 16;
 constexpr size_t PARTITION_GUID_SIZE = 16;
 
-enum class LaunchKind { Image, Variable, Partition };
+enum class LaunchKind { Image, Variable, Partition, Timestamp };
 
 struct LaunchEntry {
     LaunchKind kind = LaunchKind::Image;

@@ -12,6 +12,7 @@
 //                            installing its shell parameters, when that failed)
 //   image.N.variable-status  SetVariable's status, for a variable line
 //   image.N.partition-status finding the partition's file system, for a partition line
+//   image.N.timestamp-status publishing the start time table, for a timestamp line
 #include "../debug-exit.h"
 #include "../report.h"
 #include "boot/efi/loaded-image.h"
@@ -22,6 +23,7 @@
 #include "file-device-path.h"
 #include "launch-list.h"
 #include "partition-device.h"
+#include "../start-time.h"
 
 namespace korvane::vmtest {
 
@@ -76,9 +78,35 @@ struct ShellParameters {
     }
 };
 
+// Set by a timestamp line: the table that receives the time of every StartImage after it.
+StartTime *start_time = nullptr;
+
+EFI_STATUS start_image(EFI_HANDLE image) {
+    if (start_time)
+        start_time->tsc = read_tsc();
+    return BS->StartImage(image, nullptr, nullptr);
+}
+
+EFI_STATUS publish_start_time() {
+    if (start_time)
+        return EFI_SUCCESS;
+    void *table = nullptr;
+    EFI_STATUS err = BS->AllocatePool(EfiBootServicesData, sizeof(StartTime), &table);
+    if (err != EFI_SUCCESS)
+        return err;
+    err = BS->InstallConfigurationTable(&START_TIME_TABLE_GUID, table);
+    if (err != EFI_SUCCESS) {
+        BS->FreePool(table);
+        return err;
+    }
+    start_time = static_cast<StartTime *>(table);
+    start_time->tsc = read_tsc();
+    return EFI_SUCCESS;
+}
+
 EFI_STATUS start(EFI_HANDLE image, const LaunchEntry &entry) {
     if (!entry.shell)
-        return BS->StartImage(image, nullptr, nullptr);
+        return start_image(image);
     ShellParameters params(entry);
     EFI_STATUS err = BS->InstallProtocolInterface(&image, &EFI_SHELL_PARAMETERS_PROTOCOL_GUID, EFI_NATIVE_INTERFACE,
                                                   &params.protocol);
@@ -86,7 +114,7 @@ EFI_STATUS start(EFI_HANDLE image, const LaunchEntry &entry) {
         BS->UnloadImage(image);
         return err;
     }
-    err = BS->StartImage(image, nullptr, nullptr);
+    err = start_image(image);
     // The firmware unloaded the returned image but keeps its handle while this protocol is on it.
     BS->UninstallProtocolInterface(image, &EFI_SHELL_PARAMETERS_PROTOCOL_GUID, &params.protocol);
     return err;
@@ -135,6 +163,9 @@ void run_entry(Report &report, size_t index, EFI_HANDLE launcher, EFI_HANDLE *de
             *device = nullptr;
         return;
     }
+    case LaunchKind::Timestamp:
+        report.status(Key("image", index, "timestamp-status").c_str(), publish_start_time());
+        return;
     }
 }
 

@@ -1,0 +1,137 @@
+"""REPORT.md from the figures of results.json."""
+
+from __future__ import annotations
+
+
+def _kib(n: float) -> str:
+    return f"{n / 1024:,.1f} KiB"
+
+
+def _mib(n: float) -> str:
+    return f"{n / (1 << 20):,.1f} MiB"
+
+
+def _millions(n: float) -> str:
+    return f"{n / 1e6:,.1f} M"
+
+
+def _machine(m: dict) -> list[str]:
+    return [
+        "| | |", "|---|---|",
+        f"| processor | {m['cpu']} ({m['cores']} cores) |",
+        f"| memory | {m['memory_mib']:,} MiB |",
+        f"| system | {m['os']}, Linux {m['kernel']} |",
+        f"| load average at the start | {' / '.join(f'{x:.1f}' for x in m['load_average'])} |",
+        f"| compiler | {m['clang']} |",
+        f"| QEMU / OVMF / swtpm | {m['qemu']} / {m['ovmf']} / {m['swtpm']} |",
+    ]
+
+
+def _headline(r: dict) -> list[str]:
+    rows = ["| Figure | Measured | Goal |", "|---|---|---|"]
+    if "size" in r:
+        s = r["size"]
+        rows.append(f"| stub size | {s['stub_bytes']:,} bytes ({_kib(s['stub_bytes'])}) | "
+                    f"≤ {s['budget_bytes']:,} bytes |")
+    if "builder" in r:
+        b = r["builder"]
+        rows.append(f"| `korvane-uki build` ÷ `cat` (best of {b['rounds']}) | "
+                    f"{b['ratio_to_cat']['korvane-uki']:.2f} | ≤ {b['goal_ratio_to_cat']} |")
+    if "boot" in r:
+        for c in r["boot"]["configurations"]:
+            rows.append(f"| boot path, stub ÷ floor, {c['name']} | {c['ratio']:.3f} | ≤ {r['boot']['goal_ratio']} |")
+    if "pack" in r:
+        big = [c for c in r["pack"]["cases"] if c["files"] == 1 and c["file_size"] > 1 << 20]
+        for c in big:
+            rows.append(f"| packing a {_mib(c['file_size'])} image: peak pool ÷ archive | "
+                        f"{c['peak_pool_over_archive']:.4f} | archive + a few pages |")
+            rows.append(f"| packing a {_mib(c['file_size'])} image: bytes copied | {c['copied_bytes']:,} | "
+                        "no copy of the file |")
+    return rows
+
+
+def _size(s: dict) -> list[str]:
+    out = [f"The stub is **{s['stub_bytes']:,} bytes**; its budget is {s['budget_bytes']:,}.", "",
+           "| Section | In memory | In the file |", "|---|---|---|"]
+    out += [f"| `{x['name']}` | {x['virtual_size']:,} | {x['raw_size']:,} |" for x in s["sections"]]
+    out += ["", f"The largest of the {s['object_count']} object files, by the bytes the linker's map places "
+            "in the image (code, constants and data after unreferenced functions are dropped):", "",
+            "| Object file | Bytes |", "|---|---|"]
+    out += [f"| `{o['object']}` | {o['bytes']:,} |" for o in s["objects"]]
+    out += ["", f"{s['unattributed_bytes']:,} bytes of the sections have no object file in the map: string "
+            "literals, which the linker merges across object files, and its own data."]
+    return out
+
+
+def _builder(b: dict) -> list[str]:
+    i = b["inputs"]
+    out = [f"Inputs: the stub ({i['stub_bytes']:,} bytes), Debian's kernel `{i['kernel']}` "
+           f"({i['kernel_bytes']:,} bytes) and a {_mib(i['initrd_bytes'])} initrd of random bytes. "
+           f"{b['rounds']} rounds, the three tools interleaved in each; every run overwrites its output.", "",
+           "| Tool | Best | Median | Worst | ÷ cat (best) | Peak memory |", "|---|---|---|---|---|---|"]
+    for name, t in b["tools"].items():
+        s = t["seconds"]
+        out.append(f"| `{name}` | {s['best']:.3f} s | {s['median']:.3f} s | {s['worst']:.3f} s | "
+                   f"{b['ratio_to_cat'][name]:.2f} | {t['peak_rss_kib'] / 1024:,.1f} MiB |")
+    out += ["", "`cat` writes the three files one after another; `korvane-uki` and `objcopy` write a PE image with "
+            "two more sections (headers, alignment, the checksum), which is a few KiB larger. `korvane-uki` "
+            "streams its inputs in fixed-size blocks and computes the checksum as it writes, so its memory does "
+            "not grow with the initrd; `objcopy` holds the sections in memory."]
+    return out
+
+
+def _boot(b: dict) -> list[str]:
+    sizes = b["sizes"]
+    out = [f"One unified kernel image, built twice: in front of the stub and in front of the floor. Its payload "
+           f"is a stand-in kernel that reads the time stamp counter at its entry; the launcher read it right "
+           f"before StartImage of the image. Under `-icount shift=0,align=off,sleep=off` the counter advances "
+           f"by one per instruction, so the difference counts the instructions between the two, the "
+           f"firmware's included. The image holds a {_mib(sizes['initrd'])} `.initrd`, a "
+           f"{_kib(sizes['ucode'])} `.ucode`, `.cmdline` and `.osrel`; its `.extra.d` holds two credentials "
+           f"of {_kib(sizes['credential'])}, a {_mib(sizes['sysext'])} system extension image, an add-on "
+           f"with a command line and one with a {_mib(sizes['addon-initrd'])} initrd. "
+           f"{b['runs']} boots per image and configuration; the figures are medians.", "",
+           "| Configuration | Stub | Floor | Stub ÷ floor | Stub − floor | Spread stub / floor | "
+           "Initrd stub / floor |", "|---|---|---|---|---|---|---|"]
+    for c in b["configurations"]:
+        initrd = {k: sorted({x["initrd_bytes"] for x in c["boots"][k]}) for k in ("stub", "floor")}
+        out.append(f"| {c['name']} | {_millions(c['stub_instructions'])} | {_millions(c['floor_instructions'])} | "
+                   f"**{c['ratio']:.3f}** | {_millions(c['extra_instructions'])} | "
+                   f"{c['spread']['stub']:,} / {c['spread']['floor']:,} | "
+                   f"{'/'.join(map(str, initrd['stub']))} / {'/'.join(map(str, initrd['floor']))} |")
+    out += ["", "Instructions in millions. The spread is the largest minus the smallest count of the runs.", "",
+            "The kernel's command line, as the payload got it:", ""]
+    first = b["configurations"][0]["boots"]
+    out += [f"- stub: `{first['stub'][0]['load_options'].rstrip(chr(0))}`",
+            f"- floor: `{first['floor'][0]['load_options'].rstrip(chr(0))}`"]
+    return out
+
+
+def _pack(p: dict) -> list[str]:
+    out = [f"`pack_cpio` on the fake firmware (host build without sanitizers), best host time of {p['rounds']} "
+           "rounds. *Copied* counts the bytes the stub moved with CopyMem; *read* what the firmware delivered "
+           "from files; *peak pool* the most pool memory live at once during the pass, above what was live "
+           "before it.", "",
+           "| Case | Payload | Archive | Host time | Copied | Copied ÷ payload | Read | Peak pool | "
+           "Peak ÷ archive |", "|---|---|---|---|---|---|---|---|---|"]
+    for c in p["cases"]:
+        out.append(f"| {c['case']} | {c['payload_bytes']:,} | {c['archive_bytes']:,} | {c['seconds'] * 1000:.2f} ms | "
+                   f"{c['copied_bytes']:,} | {c['copied_per_payload_byte']:.4f} | {c['read_bytes']:,} | "
+                   f"{c['peak_pool_bytes']:,} | {c['peak_pool_over_archive']:.4f} |")
+    return out
+
+
+def render(r: dict) -> str:
+    lines = ["# What korvane-boot costs", "",
+             "Written by `scripts/bench.sh` (`bench/run.py`); the same figures are in `bench/results.json`. "
+             "Every figure is measured side by side with its reference in the same run. Nothing here is a "
+             "pass/fail test.", "", "## Machine", ""]
+    lines += _machine(r["machine"])
+    lines += ["", "## Headline", ""] + _headline(r)
+    sections = (("size", "1. Size", _size), ("builder", "2. Builder", _builder),
+                ("boot", "3. Boot path, deterministic", _boot), ("pack", "4. Sidecar packing at scale", _pack))
+    for key, title, writer in sections:
+        if key in r:
+            lines += ["", f"## {title}", "", f"_Taken {r[key]['taken']}, in {r[key]['seconds']} s._", ""]
+            lines += writer(r[key])
+    return "\n".join(lines) + "\n"
