@@ -74,13 +74,13 @@ class Inputs:
         _tool(uki, "addon", "--initrd", str(addon_initrd), "--output", str(self.extra["initrd.addon.efi"]))
 
 
-def boot_once(inputs: Inputs, kind: str, banks: tuple[str, ...], timeout: float) -> dict:
+def boot_once(inputs: Inputs, kind: str, banks: tuple[str, ...], timeout: float, sidecars: bool = True) -> dict:
     machine = vmrun.Machine(tpm=bool(banks), pcr_banks=banks or vmrun.DEFAULT_PCR_BANKS, esp_size_mib=256,
                             extra_args=ICOUNT, name="bench")
     with machine as vm:
         vm.boot_efi(images.launcher())
         vm.add_esp_file(IMAGE_PATH, inputs.images[kind])
-        for name, path in inputs.extra.items():
+        for name, path in inputs.extra.items() if sidecars else ():
             vm.add_esp_file(f"{EXTRA_DIR}/{name}", path)
         vm.add_esp_file(images.LAUNCHER_LIST, "timestamp\n" + images.launcher_image_line(IMAGE_PATH))
         with vm_lock():
@@ -95,26 +95,32 @@ def boot_once(inputs: Inputs, kind: str, banks: tuple[str, ...], timeout: float)
             "load_options": report.text("load-options"), "wall_seconds": result.duration}
 
 
+def compare(inputs: Inputs, name: str, banks: tuple[str, ...], runs: int, timeout: float,
+            sidecars: bool = True) -> dict:
+    """Stub and floor, interleaved, `runs` boots each."""
+    boots: dict[str, list[dict]] = {"stub": [], "floor": []}
+    for _ in range(runs):
+        for kind in boots:
+            boots[kind].append(boot_once(inputs, kind, banks, timeout, sidecars))
+    medians = {kind: statistics.median(b["instructions"] for b in boots[kind]) for kind in boots}
+    return {
+        "name": name,
+        "banks": list(banks),
+        "boots": boots,
+        "stub_instructions": medians["stub"],
+        "floor_instructions": medians["floor"],
+        "ratio": medians["stub"] / medians["floor"],
+        "extra_instructions": medians["stub"] - medians["floor"],
+        "spread": {kind: max(b["instructions"] for b in boots[kind]) - min(b["instructions"] for b in boots[kind])
+                   for kind in boots},
+    }
+
+
 def run(build_dir: Path, runs: int, timeout: float = 3600) -> dict:
-    configurations = []
     with tempfile.TemporaryDirectory(prefix="korvane-bench-boot-", dir=build_dir) as tmp:
         inputs = Inputs(build_dir, Path(tmp))
-        for name, banks in CONFIGURATIONS:
-            boots: dict[str, list[dict]] = {"stub": [], "floor": []}
-            for _ in range(runs):
-                for kind in boots:
-                    boots[kind].append(boot_once(inputs, kind, banks, timeout))
-            medians = {kind: statistics.median(b["instructions"] for b in boots[kind]) for kind in boots}
-            configurations.append({
-                "name": name,
-                "banks": list(banks),
-                "boots": boots,
-                "stub_instructions": medians["stub"],
-                "floor_instructions": medians["floor"],
-                "ratio": medians["stub"] / medians["floor"],
-                "extra_instructions": medians["stub"] - medians["floor"],
-                "spread": {kind: max(b["instructions"] for b in boots[kind]) -
-                           min(b["instructions"] for b in boots[kind]) for kind in boots},
-            })
+        configurations = [compare(inputs, name, banks, runs, timeout) for name, banks in CONFIGURATIONS]
+        # The same images with an empty .extra.d: what the stub costs before any file beside it.
+        bare = compare(inputs, "no TPM, nothing beside the image", (), runs, timeout, sidecars=False)
     return {"runs": runs, "sizes": SIZES, "cmdline": CMDLINE, "addon_cmdline": ADDON_CMDLINE,
-            "configurations": configurations, "goal_ratio": 1.05}
+            "configurations": configurations, "bare": bare, "goal_ratio": 1.05}

@@ -93,7 +93,7 @@ def _boot(b: dict) -> list[str]:
            f"{b['runs']} boots per image and configuration; the figures are medians.", "",
            "| Configuration | Stub | Floor | Stub ÷ floor | Stub − floor | Spread stub / floor | "
            "Initrd stub / floor |", "|---|---|---|---|---|---|---|"]
-    for c in b["configurations"]:
+    for c in b["configurations"] + ([b["bare"]] if "bare" in b else []):
         initrd = {k: sorted({x["initrd_bytes"] for x in c["boots"][k]}) for k in ("stub", "floor")}
         out.append(f"| {c['name']} | {_millions(c['stub_instructions'])} | {_millions(c['floor_instructions'])} | "
                    f"**{c['ratio']:.3f}** | {_millions(c['extra_instructions'])} | "

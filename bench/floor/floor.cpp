@@ -297,7 +297,8 @@ char16_t *command_line(iovec builtin, iovec addon) {
     for (size_t i = 0; i < builtin.iov_len && static_cast<const char *>(builtin.iov_base)[i]; i++)
         line[n++] = static_cast<const unsigned char *>(builtin.iov_base)[i];
     size_t addon_start = n + 1;
-    line[n++] = u' ';
+    if (addon.iov_len)
+        line[n++] = u' ';
     for (size_t i = 0; i < addon.iov_len && static_cast<const char *>(addon.iov_base)[i]; i++)
         line[n++] = static_cast<const unsigned char *>(addon.iov_base)[i];
     line[n] = 0;
@@ -363,9 +364,12 @@ EFI_STATUS EFIAPI provide_initrd(EFI_LOAD_FILE2_PROTOCOL *This, EFI_DEVICE_PATH_
     check(open_volume_root(loaded_image->DeviceHandle, root.out()));
     char16_t dir_path[512];
     extra_dir(loaded_image, dir_path, 512);
-    check(open_directory(root.get(), dir_path, dir.out()));
     Sidecars sidecars;
-    list_sidecars(dir.get(), &sidecars);
+    EFI_STATUS err = open_directory(root.get(), dir_path, dir.out());
+    if (err == EFI_SUCCESS)
+        list_sidecars(dir.get(), &sidecars);
+    else if (err != EFI_NOT_FOUND)
+        fail();
 
     Addons addons;
     read_addons(dir.get(), sidecars.addons, &addons);
