@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
     clang lld cmake ninja-build          # both builds: cross-compiling to PE/COFF, lld-link
-    libclang-rt-dev                      # ASan/UBSan runtimes of the host build
+    libclang-rt-dev                      # ASan/UBSan and libFuzzer runtimes of the host build
     libgtest-dev libgmock-dev libssl-dev # unit tests
     python3                              # VM test runner
     qemu-system-x86 ovmf                 # the real firmware

@@ -73,6 +73,28 @@ std::vector<SectionContent> gather_sections(const std::vector<SectionSource> &so
     return contents;
 }
 
+// Bytes after the stub's last section lie where no section header covers them: in the output
+// they would sit between the stub and the appended sections, unprotected by a signature. Zero
+// padding is left out; anything else may mean something to the stub (a symbol table, a payload)
+// and is refused rather than dropped behind the user's back.
+void leave_out_overlay(const InputFile &stub, PeHeaders &headers) {
+    std::uint64_t sections_end = headers.data_start;
+    for (const PeSection &s : headers.sections)
+        if (s.size_of_raw_data != 0)
+            sections_end = std::max<std::uint64_t>(sections_end, std::uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data);
+    std::vector<std::uint8_t> chunk(1 << 16);
+    for (std::uint64_t at = sections_end; at < headers.data_end;) {
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), headers.data_end - at));
+        stub.read_at(chunk.data(), n, at);
+        if (std::any_of(chunk.begin(), chunk.begin() + static_cast<long>(n), [](std::uint8_t b) { return b != 0; }))
+            throw ToolError(stub.path(), "bytes " + hex_text(sections_end) + "-" + hex_text(headers.data_end - 1) +
+                                             " follow its last section, where no section header covers them; "
+                                             "strip them from the stub");
+        at += n;
+    }
+    headers.data_end = std::min(headers.data_end, sections_end);
+}
+
 void warn_about_signature(const ImagePlan &plan, const SigningKey *signing_key, std::ostream &warnings) {
     if (plan.headers.has_certificate_table && !signing_key)
         warnings << "korvane-uki: " << plan.base.path() << ": warning: its signature is not copied; sign the output\n";
@@ -157,6 +179,7 @@ PeLayout ImagePlan::layout(const std::string &what) const {
 ImagePlan plan_image(const std::string &base, const std::vector<SectionSource> &sources, std::ostream &warnings) {
     InputFile file(base);
     PeHeaders headers = load_pe_headers(file);
+    leave_out_overlay(file, headers);
     return {std::move(file), std::move(headers), gather_sections(sources, warnings), std::nullopt};
 }
 

@@ -188,7 +188,9 @@ EFI_STATUS devicetree_install_from_memory(DtInstallState *state, const void *dtb
     EFI_STATUS err = dt_allocate_pages(&copy.state, dtb_length);
     if (err != EFI_SUCCESS)
         return err;
-    copy.state.previous_table = find_configuration_table(EFI_DTB_TABLE_GUID);
+    // A restore puts back what the firmware had before the first installation, not a copy of ours.
+    bool first = state->copy_pages == 0;
+    copy.state.previous_table = first ? find_configuration_table(EFI_DTB_TABLE_GUID) : state->previous_table;
     memcpy(copy_of(copy.state), dtb_buffer, dtb_length);
 
     err = apply_fixups(&copy.state, dtb_length);
@@ -197,6 +199,9 @@ EFI_STATUS devicetree_install_from_memory(DtInstallState *state, const void *dtb
     err = BS->InstallConfigurationTable(&EFI_DTB_TABLE_GUID, copy_of(copy.state));
     if (err != EFI_SUCCESS)
         return err;
+    // The table no longer points at the copy this one replaced.
+    if (!first)
+        free_copy(state);
     *state = copy.release();
     return EFI_SUCCESS;
 }

@@ -8,7 +8,7 @@
 namespace korvane {
 
 // One per boot, zero-initialised. Describes the last successful installation: its copy, and
-// the table entry it replaced (null when there was none).
+// the firmware's own entry from before the first installation (null when there was none).
 struct DtInstallState {
     EFI_PHYSICAL_ADDRESS copy_address;
     uint64_t copy_pages;
@@ -19,13 +19,12 @@ struct DtInstallState {
 EFI_STATUS dt_allocate_pages(DtInstallState *state, size_t size);
 
 // Copies the blob into firmware pages, lets the firmware's fix-up protocol (if any) work on the
-// copy and installs it as the devicetree table. On failure the table and `state` are as they
-// were and the copy is freed. Copies of earlier calls stay allocated: the table or
-// `previous_table` may still point at them.
+// copy and installs it as the devicetree table; the copy of an earlier call that it replaces is
+// freed. On failure the table and `state` are as they were and the new copy is freed.
 EFI_STATUS devicetree_install_from_memory(DtInstallState *state, const void *dtb_buffer, size_t dtb_length);
 
-// Puts back the entry the last installation replaced; frees that installation's copy only once
-// the table no longer points at it.
+// Puts back the firmware's own entry; frees the installed copy only once the table no longer
+// points at it.
 void devicetree_restore(DtInstallState *state);
 
 // The root node's first "compatible" string inside the blob, or null. The blob is trusted to

@@ -36,7 +36,10 @@ EFI_STATUS variable_get_raw(const EFI_GUID &vendor, const char16_t *name, void *
     EFI_STATUS err = RT->GetVariable(name, &vendor, nullptr, &size, nullptr);
     PoolPtr<uint8_t> buf;
     if (err == EFI_BUFFER_TOO_SMALL) {
-        buf.reset(static_cast<uint8_t *>(xmalloc(size)));
+        // Whoever wrote the variable chose its size.
+        buf.reset(static_cast<uint8_t *>(try_malloc(size)));
+        if (!buf)
+            return EFI_OUT_OF_RESOURCES;
         err = RT->GetVariable(name, &vendor, nullptr, &size, buf.get());
     }
     if (err != EFI_SUCCESS)

@@ -43,7 +43,11 @@ EFI_STATUS chunked_read(EFI_FILE_PROTOCOL *file, size_t size, char *buf, size_t 
 EFI_STATUS file_handle_read(EFI_FILE_PROTOCOL *file, uint64_t size, char **ret, size_t *ret_size) {
     if (size > FILE_READ_MAX)
         return EFI_BAD_BUFFER_SIZE;
-    PoolPtr<char> buf(xnew<char>(size + 2 + size % 2));
+    // Whoever wrote the file chose its size: more than the firmware can give is a file we
+    // cannot read, not a reason to halt.
+    PoolPtr<char> buf(static_cast<char *>(try_malloc(size + 2 + size % 2)));
+    if (!buf)
+        return EFI_OUT_OF_RESOURCES;
     size_t n = 0;
     EFI_STATUS err = chunked_read(file, size, buf.get(), &n);
     if (err != EFI_SUCCESS)

@@ -69,7 +69,8 @@ EFI_STATUS get_file_info(EFI_FILE_PROTOCOL *handle, EFI_FILE_INFO **ret);
 // The whole file `name` below `dir` in one new pool buffer, followed by 2 zero bytes (3 when
 // the size is odd), so that it is terminated as 8-bit and as UTF-16 text. *ret_size excludes
 // them and is the number of bytes the firmware delivered, which a file shorter than its
-// information says makes smaller than FileSize. EFI_BAD_BUFFER_SIZE above FILE_READ_MAX.
+// information says makes smaller than FileSize. EFI_BAD_BUFFER_SIZE above FILE_READ_MAX,
+// EFI_OUT_OF_RESOURCES when the firmware has no buffer that large.
 EFI_STATUS file_read(EFI_FILE_PROTOCOL *dir, const char16_t *name, char **ret, size_t *ret_size);
 
 // Reads `name` below `dir` from its start straight into `buf`: at most `size` bytes, in chunks,

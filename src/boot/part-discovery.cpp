@@ -80,6 +80,12 @@ EFI_STATUS scan_entries(const EFI_GUID &type, EFI_BLOCK_IO_PROTOCOL *block_io,
     size_t read_size = array_size;
     if (read_size % GPT_ARRAY_READ_UNIT != 0)
         read_size += GPT_ARRAY_READ_UNIT - read_size % GPT_ARRAY_READ_UNIT;
+    // An array that runs off the medium cannot be read: no need to find room for it first.
+    const EFI_BLOCK_IO_MEDIA &media = *block_io->Media;
+    uint64_t block_size = media.BlockSize != 0 ? media.BlockSize : GPT_ARRAY_READ_UNIT;
+    if (header.PartitionEntryLBA > media.LastBlock ||
+        (read_size + block_size - 1) / block_size > media.LastBlock - header.PartitionEntryLBA + 1)
+        return EFI_INVALID_PARAMETER;
     PoolPtr<uint8_t> entries;
     EFI_STATUS err = allocate_entry_array(read_size, reinterpret_cast<void **>(entries.out()));
     if (err != EFI_SUCCESS)

@@ -48,6 +48,19 @@ const char *section_bytes(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const P
 // Whether [offset, offset + size) lies within a buffer of `total` bytes.
 constexpr bool fits(uint64_t offset, uint64_t size, uint64_t total) { return offset <= total && size <= total - offset; }
 
+// The firmware's loader maps every section inside the image, or refuses the image; we do not
+// count on it: a table or a section reaching past the image means the headers are not usable.
+bool sections_inside(const PeFileHeader *pe, const uint8_t *base, size_t size) {
+    const PeSectionHeader *table = section_table_of(pe);
+    uint64_t table_offset = reinterpret_cast<const uint8_t *>(table) - base;
+    if (!fits(table_offset, uint64_t{pe->NumberOfSections} * sizeof(PeSectionHeader), size))
+        return false;
+    for (size_t i = 0; i < pe->NumberOfSections; i++)
+        if (table[i].VirtualSize != 0 && !fits(table[i].VirtualAddress, table[i].VirtualSize, size))
+            return false;
+    return true;
+}
+
 // An entry of a kernel's ".compat" section.
 struct [[gnu::packed]] CompatEntry {
     uint8_t type;
@@ -79,21 +92,24 @@ void pe_locate_sections(const PeSectionHeader *section_table, size_t n_section_t
     pe_locate_sections_internal(section_table, n_section_table, names, validate_base, &hwid, out);
 }
 
-const PeSectionHeader *pe_section_table_from_base(const void *base, size_t *ret_n) {
+const PeSectionHeader *pe_section_table_from_base(const void *base, size_t size, size_t *ret_n) {
     ASSERT(base);
     auto *dos = static_cast<const DosHeader *>(base);
-    if (!dos_header_usable(dos))
+    if (size < sizeof(*dos) || !dos_header_usable(dos) ||
+        !fits(dos->e_lfanew, sizeof(PeFileHeader) + sizeof(uint16_t), size))
         return nullptr;
     auto *pe = at<PeFileHeader>(base, dos->e_lfanew);
     if (!verify_pe(dos, pe, false))
+        return nullptr;
+    if (!sections_inside(pe, static_cast<const uint8_t *>(base), size))
         return nullptr;
     *ret_n = pe->NumberOfSections;
     return section_table_of(pe);
 }
 
-EFI_STATUS pe_memory_locate_sections(const void *base, const char *const names[], PeSectionSpan *out) {
+EFI_STATUS pe_memory_locate_sections(const void *base, size_t size, const char *const names[], PeSectionSpan *out) {
     size_t n = 0;
-    const PeSectionHeader *table = pe_section_table_from_base(base, &n);
+    const PeSectionHeader *table = pe_section_table_from_base(base, size, &n);
     if (!table)
         return EFI_LOAD_ERROR;
     pe_locate_sections(table, n, names, reinterpret_cast<uintptr_t>(base), out);

@@ -67,9 +67,10 @@ void pe_locate_sections_internal(const PeSectionHeader *section_table, size_t n_
                                  const char *const names[], uintptr_t validate_base, const HwidMatch *hwid,
                                  PeSectionSpan *out);
 
-// The section table of an image mapped by the firmware; null unless the headers are usable.
-const PeSectionHeader *pe_section_table_from_base(const void *base, size_t *ret_n);
-EFI_STATUS pe_memory_locate_sections(const void *base, const char *const names[], PeSectionSpan *out);
+// The section table of an image of `size` bytes mapped by the firmware; null unless the headers
+// are usable and they and every section lie inside the image.
+const PeSectionHeader *pe_section_table_from_base(const void *base, size_t size, size_t *ret_n);
+EFI_STATUS pe_memory_locate_sections(const void *base, size_t size, const char *const names[], PeSectionSpan *out);
 
 EFI_STATUS pe_locate_profile_sections(const PeSectionHeader *section_table, size_t n_section_table,
                                       uint32_t profile, uintptr_t validate_base, PeSectionSpan *out);

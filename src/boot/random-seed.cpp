@@ -215,13 +215,15 @@ EFI_STATUS process_random_seed(EFI_FILE_PROTOCOL *root_dir) {
         hash_item(&s.hash, token.get(), token_size);
     }
 
-    FileHandle file;
-    EFI_STATUS err = root_dir->Open(root_dir, file.out(), u"\\loader\\random-seed",
+    // What the firmware leaves in the out-parameter of a failed Open is no handle of ours.
+    EFI_FILE_PROTOCOL *opened = nullptr;
+    EFI_STATUS err = root_dir->Open(root_dir, &opened, u"\\loader\\random-seed",
                                     EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0);
     if (err == EFI_NOT_FOUND || err == EFI_WRITE_PROTECTED)
         return err;
     if (err != EFI_SUCCESS)
         return log_error(err, "Failed to open random seed file: %m");
+    FileHandle file(opened);
     PoolPtr<EFI_FILE_INFO> info;
     err = get_file_info(file.get(), info.out());
     if (err != EFI_SUCCESS)

@@ -245,7 +245,12 @@ EFI_STATUS graphics_splash(const void *content, size_t length) {
     if (err != EFI_SUCCESS)
         return err;
 
-    PoolPtr<EFI_GRAPHICS_OUTPUT_BLT_PIXEL> buffer(xnew<EFI_GRAPHICS_OUTPUT_BLT_PIXEL>(size_t(bmp.width) * bmp.height));
+    // The section chooses the size (up to 2 GiB for 64 MiB of 1-bit pixels): a buffer the
+    // firmware cannot give only ends the splash.
+    PoolPtr<EFI_GRAPHICS_OUTPUT_BLT_PIXEL> buffer(static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(
+        try_malloc(size_t(bmp.width) * bmp.height * sizeof(EFI_GRAPHICS_OUTPUT_BLT_PIXEL))));
+    if (!buffer)
+        return EFI_OUT_OF_RESOURCES;
     err = gop->Blt(gop, buffer.get(), EfiBltVideoToBltBuffer, x, y, 0, 0, bmp.width, bmp.height, 0);
     if (err != EFI_SUCCESS)
         return err;

@@ -35,19 +35,29 @@ EFI_STATUS load_addon_image(EFI_HANDLE stub_image, EFI_DEVICE_PATH_PROTOCOL *dp,
     return err;
 }
 
-iovec copy_section(const EFI_LOADED_IMAGE_PROTOCOL *addon, const PeSectionSpan &section) {
-    void *copy = xmalloc(section.mem_size);
-    memcpy(copy, static_cast<const uint8_t *>(addon->ImageBase) + section.mem_offset, section.mem_size);
-    return {copy, section.mem_size};
+const char *section_bytes(const EFI_LOADED_IMAGE_PROTOCOL *addon, const PeSectionSpan &section) {
+    return static_cast<const char *>(addon->ImageBase) + section.mem_offset;
 }
 
+// The add-on chooses the size: a copy the firmware cannot make leaves this payload out.
 void append_payload(NamedAddonList &list, const char16_t *name, const EFI_LOADED_IMAGE_PROTOCOL *addon,
-                    const PeSectionSpan &section) {
-    list.append(xstr16_dup(name, SIZE_MAX), copy_section(addon, section));
+                    ImageSection kind, const PeSectionSpan &section) {
+    void *copy = try_malloc(section.mem_size);
+    if (!copy) {
+        log_error(EFI_OUT_OF_RESOURCES, "Failed to copy %s section of %ls, ignoring: %m", image_section_names[kind],
+                  name);
+        return;
+    }
+    memcpy(copy, section_bytes(addon, section), section.mem_size);
+    list.append(xstr16_dup(name, SIZE_MAX), {copy, section.mem_size});
 }
 
-void append_addon_cmdline(const EFI_LOADED_IMAGE_PROTOCOL *addon, const PeSectionSpan &section,
+void append_addon_cmdline(const char16_t *name, const EFI_LOADED_IMAGE_PROTOCOL *addon, const PeSectionSpan &section,
                           PoolPtr<char16_t> *cmdline) {
+    if (str8_nlen(section_bytes(addon, section), section.mem_size) > CMDLINE_TEXT_MAX) {
+        log_error(EFI_BAD_BUFFER_SIZE, "Command line of %ls is too long, ignoring.", name);
+        return;
+    }
     PoolPtr<char16_t> fragment(pe_section_to_str16(addon, &section));
     if (!fragment)
         return;
@@ -65,8 +75,7 @@ constexpr bool present(const PeSectionSpan &s) { return s.mem_size > 0; }
 bool uname_matches(const EFI_LOADED_IMAGE_PROTOCOL *addon, const PeSectionSpan &section, const char *uname) {
     if (!uname || !present(section))
         return true;
-    auto *bytes = static_cast<const char *>(addon->ImageBase) + section.mem_offset;
-    return str8_ncompare(bytes, uname, section.mem_size) == 0;
+    return str8_ncompare(section_bytes(addon, section), uname, section.mem_size) == 0;
 }
 
 // Whether the add-on may contribute; logs why not.
@@ -94,15 +103,14 @@ bool addon_acceptable(const char16_t *name, const EFI_LOADED_IMAGE_PROTOCOL *add
 void take_payloads(const char16_t *name, const EFI_LOADED_IMAGE_PROTOCOL *addon, const PeSectionSpan *sections,
                    AddonPayloads *payloads) {
     if (present(sections[SECTION_CMDLINE]))
-        append_addon_cmdline(addon, sections[SECTION_CMDLINE], &payloads->cmdline);
-    if (present(sections[SECTION_DTBAUTO]))
-        append_payload(payloads->devicetrees, name, addon, sections[SECTION_DTBAUTO]);
-    else if (present(sections[SECTION_DTB]))
-        append_payload(payloads->devicetrees, name, addon, sections[SECTION_DTB]);
+        append_addon_cmdline(name, addon, sections[SECTION_CMDLINE], &payloads->cmdline);
+    ImageSection devicetree = present(sections[SECTION_DTBAUTO]) ? SECTION_DTBAUTO : SECTION_DTB;
+    if (present(sections[devicetree]))
+        append_payload(payloads->devicetrees, name, addon, devicetree, sections[devicetree]);
     if (present(sections[SECTION_INITRD]))
-        append_payload(payloads->initrds, name, addon, sections[SECTION_INITRD]);
+        append_payload(payloads->initrds, name, addon, SECTION_INITRD, sections[SECTION_INITRD]);
     if (present(sections[SECTION_UCODE]))
-        append_payload(payloads->ucodes, name, addon, sections[SECTION_UCODE]);
+        append_payload(payloads->ucodes, name, addon, SECTION_UCODE, sections[SECTION_UCODE]);
 }
 
 // One add-on: loaded, checked, copied, unloaded. Only a failure that ends the pass is returned.
@@ -128,7 +136,7 @@ EFI_STATUS load_one_addon(EFI_HANDLE stub_image, const EFI_LOADED_IMAGE_PROTOCOL
         return log_error(err, "Failed to find protocol in %ls: %m", name);
 
     PeSectionSpan sections[IMAGE_SECTION_COUNT] = {};
-    err = pe_memory_locate_sections(addon->ImageBase, image_section_names, sections);
+    err = pe_memory_locate_sections(addon->ImageBase, addon->ImageSize, image_section_names, sections);
     if (err != EFI_SUCCESS) {
         log_error(err, "Unable to locate embedded .cmdline/.dtb/.dtbauto/.initrd/.ucode sections in %ls, ignoring: %m",
                   name);

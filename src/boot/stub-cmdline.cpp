@@ -2,6 +2,7 @@
 
 #include "efi-string.h"
 #include "efi/shell-parameters.h"
+#include "log.h"
 #include "firmware.h"
 #include "measure.h"
 #include "secure-boot.h"
@@ -35,11 +36,18 @@ bool parse_profile(const char16_t *s, uint32_t *ret_profile, const char16_t **re
 }
 
 PoolPtr<char16_t> join_arguments(char16_t *const *argv, size_t argc) {
-    PoolPtr<char16_t> line;
+    size_t length = 0;
     for (size_t i = 0; i < argc; i++) {
         ASSERT(argv[i]);
-        line.reset(line ? xformat("%ls %ls", line.get(), argv[i]) : xstr16_dup(argv[i], SIZE_MAX));
+        length += str16_nlen(argv[i], CMDLINE_TEXT_MAX + 1) + 1;
+        if (length > CMDLINE_TEXT_MAX + 1) {
+            log_error(EFI_BAD_BUFFER_SIZE, "Shell arguments are too long for a kernel command line, ignoring.");
+            return {};
+        }
     }
+    PoolPtr<char16_t> line;
+    for (size_t i = 0; i < argc; i++)
+        line.reset(line ? xformat("%ls %ls", line.get(), argv[i]) : xstr16_dup(argv[i], SIZE_MAX));
     return line;
 }
 
@@ -60,7 +68,12 @@ void arguments_from_load_options(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, 
     // Boot managers pass binary data here too; only text is a command line.
     if (loaded_image->LoadOptionsSize <= 1 || !options || options[0] <= 0x1f)
         return;
-    PoolPtr<char16_t> line(xstr16_dup(options, loaded_image->LoadOptionsSize / sizeof(char16_t)));
+    size_t units = str16_nlen(options, loaded_image->LoadOptionsSize / sizeof(char16_t));
+    if (units > CMDLINE_TEXT_MAX) {
+        log_error(EFI_BAD_BUFFER_SIZE, "Load options are too long for a kernel command line, ignoring.");
+        return;
+    }
+    PoolPtr<char16_t> line(xstr16_dup(options, units));
     if (line[0] == u'@')
         (void)parse_profile_from_cmdline(&line, ret_profile);
     tidy_command_line(line.get());
@@ -170,7 +183,12 @@ void cmdline_append_smbios(PoolPtr<char16_t> *cmdline, int *parameters_measured)
     const char *value = smbios_find_oem_string(SMBIOS_CMDLINE_KEY);
     if (!value)
         return;
-    cmdline_append_extra(cmdline, PoolPtr<char16_t>(xstr8_to_utf16(value, SIZE_MAX)), parameters_measured);
+    size_t length = str8_nlen(value, CMDLINE_TEXT_MAX + 1);
+    if (length > CMDLINE_TEXT_MAX) {
+        log_error(EFI_BAD_BUFFER_SIZE, "SMBIOS kernel command line extra is too long, ignoring.");
+        return;
+    }
+    cmdline_append_extra(cmdline, PoolPtr<char16_t>(xstr8_to_utf16(value, length)), parameters_measured);
 }
 
 } // namespace korvane

@@ -9,6 +9,12 @@
 
 namespace korvane {
 
+// The longest command-line text taken from outside the image (load options, shell arguments,
+// an add-on, SMBIOS), in characters: far beyond what any kernel accepts, and small enough that
+// copying, measuring and joining such texts never runs the firmware out of memory. A longer
+// text is logged and passed over.
+constexpr size_t CMDLINE_TEXT_MAX = 64 * 1024;
+
 bool parse_profile_from_argument(const char16_t *argument, uint32_t *ret_profile);
 // On success *cmdline becomes what follows the selection (and a blank after it).
 bool parse_profile_from_cmdline(PoolPtr<char16_t> *cmdline, uint32_t *ret_profile);

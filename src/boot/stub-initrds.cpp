@@ -133,7 +133,11 @@ EFI_STATUS combine_initrds(const InitrdList &list, Pages *ret_pages, size_t *ret
             return EFI_OUT_OF_RESOURCES;
     }
 
-    Pages pages(xmalloc_pages(AllocateMaxAddress, EfiLoaderData, efi_size_to_pages(total), BELOW_4G));
+    // The parts from the ESP decide the total: pages the firmware cannot give end the boot
+    // with a status rather than halting it.
+    Pages pages(try_malloc_pages(AllocateMaxAddress, EfiLoaderData, efi_size_to_pages(total), BELOW_4G));
+    if (!pages)
+        return log_error(EFI_OUT_OF_RESOURCES, "Failed to allocate %zu bytes below 4 GiB for the initrd: %m", total);
     uint8_t *p = pages.ptr<uint8_t>();
     for (size_t i = 0; i < list.size(); i++) {
         size_t n = list[i].iov_len, padded = n;

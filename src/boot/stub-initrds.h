@@ -77,7 +77,7 @@ void measure_and_append_ucode_addons(InitrdList &list, const NamedAddonList &add
 void measure_and_append_initrd_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured);
 
 // Copies the parts, each zero-filled to a multiple of 4, into pages below 4 GiB.
-// EFI_OUT_OF_RESOURCES when the total size overflows.
+// EFI_OUT_OF_RESOURCES when the total size overflows or (logged) the firmware has no pages for it.
 EFI_STATUS combine_initrds(const InitrdList &list, Pages *ret_pages, size_t *ret_size);
 
 } // namespace korvane

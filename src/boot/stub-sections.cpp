@@ -10,7 +10,7 @@ namespace korvane {
 EFI_STATUS find_sections(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, uint32_t profile, PeSectionSpan *sections) {
     ASSERT(loaded_image->ImageBase);
     size_t n = 0;
-    const PeSectionHeader *table = pe_section_table_from_base(loaded_image->ImageBase, &n);
+    const PeSectionHeader *table = pe_section_table_from_base(loaded_image->ImageBase, loaded_image->ImageSize, &n);
     if (!table)
         return log_error(EFI_LOAD_ERROR, "Unable to locate PE section table: %m");
 

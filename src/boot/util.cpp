@@ -37,6 +37,13 @@ PageAllocation xmalloc_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type
     return {addr, n_pages};
 }
 
+PageAllocation try_malloc_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type, size_t n_pages,
+                                EFI_PHYSICAL_ADDRESS addr) {
+    if (n_pages == 0 || BS->AllocatePages(type, memory_type, n_pages, &addr) != EFI_SUCCESS)
+        return {};
+    return {addr, n_pages};
+}
+
 void free_pages(PageAllocation *pages) {
     if (pages->n_pages != 0)
         BS->FreePages(pages->addr, pages->n_pages);

@@ -27,6 +27,9 @@ struct PageAllocation {
 };
 [[nodiscard]] PageAllocation xmalloc_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type, size_t n_pages,
                                            EFI_PHYSICAL_ADDRESS addr);
+// For a size that outside bytes choose: no pages (n_pages 0) when the firmware has none to give.
+[[nodiscard]] PageAllocation try_malloc_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type, size_t n_pages,
+                                              EFI_PHYSICAL_ADDRESS addr);
 void free_pages(PageAllocation *pages);
 
 void *memcpy(void *dest, const void *src, size_t n);

@@ -1,5 +1,7 @@
 #include "fakefw/images.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@ namespace fakefw {
 namespace {
 
 constexpr uint16_t MACHINE_X64 = 0x8664;
+constexpr uint16_t MACHINE_NONE = 0;
 constexpr uint16_t MAGIC_PE32_PLUS = 0x20b;
 constexpr uint16_t SUBSYSTEM_EFI_APPLICATION = 10;
 constexpr size_t SECTION_HEADER_SIZE = 40;
@@ -128,7 +131,8 @@ EFI_STATUS Images::load(const EFI_DEVICE_PATH_PROTOCOL *device_path, const uint8
     size_t opt = pe + 24;
     if (optional_size < MIN_OPTIONAL_HEADER || !fits(opt, optional_size, n))
         return EFI_LOAD_ERROR;
-    if (read<uint16_t>(p, pe + 4) != MACHINE_X64 || read<uint16_t>(p, opt) != MAGIC_PE32_PLUS)
+    uint16_t machine = read<uint16_t>(p, pe + 4);
+    if ((machine != MACHINE_X64 && machine != MACHINE_NONE) || read<uint16_t>(p, opt) != MAGIC_PE32_PLUS)
         return EFI_UNSUPPORTED;
     uint32_t image_size = read<uint32_t>(p, opt + 56), headers_size = read<uint32_t>(p, opt + 60);
     size_t table = opt + optional_size;
@@ -155,7 +159,11 @@ EFI_STATUS Images::load(const EFI_DEVICE_PATH_PROTOCOL *device_path, const uint8
         if (memcmp(p + h, ENTRY_SECTION, 8) == 0)
             img->marker.assign(reinterpret_cast<const char *>(base + va), std::max(vsize, copied));
     }
+    // Image memory holds code, as the firmware's does.
+    if (mprotect(base, mapped, PROT_READ | PROT_WRITE | PROT_EXEC) != 0)
+        return EFI_OUT_OF_RESOURCES;
     img->size = image_size;
+    img->foreign = machine != MACHINE_X64;
     img->subsystem = read<uint16_t>(p, opt + 68);
 
     // As for a file: the device handle owns the longest prefix, FilePath is the rest.
@@ -187,6 +195,8 @@ EFI_STATUS Images::start_image(EFI_HANDLE image, UINTN *exit_data_size, CHAR16 *
         return EFI_INVALID_PARAMETER;
     if (img->refused)
         return EFI_SECURITY_VIOLATION;
+    if (img->foreign)
+        return EFI_UNSUPPORTED;
     auto it = entries_.find(img->marker);
     if (it == entries_.end()) {
         ADD_FAILURE() << "fakefw: StartImage of an image without a registered entry (\"" << img->marker << "\")";

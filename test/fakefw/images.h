@@ -11,6 +11,10 @@
 // nothing. The image is then mapped section by section into a fresh buffer of SizeOfImage
 // (fakefw's own memory, freed by UnloadImage) and gets a loaded image protocol.
 //
+// An image that declares no machine type (0, as a mixed-mode kernel does) loads, but StartImage
+// answers EFI_UNSUPPORTED, as firmware does for an image it cannot run. Image memory is
+// executable, so that code placed in an image can be called.
+//
 // What an image does when started is a C++ entry registered for a marker: the contents of the
 // image's section named ENTRY_SECTION. An application image is unloaded when its entry
 // returns, as EDK2 does. Images still loaded when the Firmware goes are reported as leaks.
@@ -82,6 +86,7 @@ private:
         Bytes file_path;
         EFI_LOADED_IMAGE_PROTOCOL loaded = {};
         bool refused = false;
+        bool foreign = false; // no machine type of this firmware
         bool started = false;
     };
     EFI_STATUS authenticate(const EFI_DEVICE_PATH_PROTOCOL *device_path, VOID *source, UINTN source_size,

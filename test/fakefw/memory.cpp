@@ -15,8 +15,6 @@ namespace fakefw {
 
 namespace {
 
-// Larger requests fail as on an exhausted machine instead of exhausting the host.
-constexpr UINTN MAX_ALLOCATION = UINTN(1) << 30;
 // Firmware does not zero what it hands out; a fill pattern catches code that assumes it does.
 constexpr int FILL = 0xaf;
 // Searches for a range below a limit stay above the null page and mmap_min_addr, and can
@@ -184,7 +182,7 @@ void Memory::bind(EFI_BOOT_SERVICES &bs) {
 EFI_STATUS Memory::allocate_pool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
     if (!buffer || !valid_type(type))
         return EFI_INVALID_PARAMETER;
-    if (size > MAX_ALLOCATION)
+    if (size > max_allocation_)
         return EFI_OUT_OF_RESOURCES;
     void *p = malloc(size);
     if (!p)
@@ -234,7 +232,7 @@ EFI_STATUS Memory::allocate_pages(EFI_ALLOCATE_TYPE how, EFI_MEMORY_TYPE type, U
                                   EFI_PHYSICAL_ADDRESS *memory) {
     if (!memory || how >= MaxAllocateType || !valid_type(type) || n_pages == 0)
         return EFI_INVALID_PARAMETER;
-    if (n_pages > MAX_ALLOCATION / EFI_PAGE_SIZE)
+    if (n_pages > max_allocation_ / EFI_PAGE_SIZE)
         return EFI_OUT_OF_RESOURCES;
     size_t size = n_pages * EFI_PAGE_SIZE;
     void *p = map_pages(how, size, *memory);

@@ -58,6 +58,10 @@ public:
     const PageBlock *pages(EFI_PHYSICAL_ADDRESS addr) const;
     size_t live_pages_count() const { return pages_.size(); }
 
+    // Pool and page requests larger than `max` bytes fail with EFI_OUT_OF_RESOURCES, as on a
+    // machine that has no more; by default 1 GiB, so that no request exhausts the host.
+    void limit_allocations(UINTN max) { max_allocation_ = max; }
+
     // One description per live allocation: kind, size, memory type, address.
     std::vector<std::string> leaks() const;
 
@@ -70,6 +74,7 @@ public:
     void copy_mem(VOID *dest, const VOID *src, UINTN n);
 
 private:
+    UINTN max_allocation_ = UINTN(1) << 30;
     std::map<const void *, PoolBlock> pool_;
     size_t pool_bytes_ = 0, peak_pool_bytes_ = 0;
     uint64_t copied_bytes_ = 0;

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+
 namespace uki_test {
 namespace {
 
@@ -44,6 +46,8 @@ void make_files(const ScratchDir &dir) {
                   put32(b, im.optional + 112 + 32, im.sections[0].raw_pointer);
                   put32(b, im.optional + 112 + 36, 8);
               }));
+    dir.write("overlay.efi", build_pe(StubSpec{.trailer = {0, 'x', 0}}));
+    dir.write("symbols.efi", build_pe(StubSpec{.symbol_table = true}));
     StubSpec tight;
     tight.file_alignment = tight.section_alignment = 0x200;
     tight.header_slots = 2; // one more header fits below the first section, not two
@@ -91,6 +95,12 @@ std::vector<std::string> many_sections(std::size_t n) {
 std::vector<std::string> signed_with(const std::string &key, const std::string &certificate) {
     return {"--stub",   "%stub.efi", "--linux", "%k", "--secureboot-private-key", key, "--secureboot-certificate",
             certificate};
+}
+
+std::string hex(std::size_t v) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "0x%zx", v);
+    return buf;
 }
 
 const std::vector<ErrorCase> &error_cases() {
@@ -146,6 +156,17 @@ const std::vector<ErrorCase> &error_cases() {
          {"--stub", "%certmid.efi", "--linux", "%k"},
          1,
          "%certmid.efi: its certificate table is not at the end of the file; cannot remove the signature"},
+        // Unprotected once signed: the output would carry them where no section header covers them.
+        {"StubWithOverlay",
+         {"--stub", "%overlay.efi", "--linux", "%k"},
+         1,
+         "%overlay.efi: bytes " + hex(build_pe({}).size()) + "-" + hex(build_pe({}).size() + 2) +
+             " follow its last section, where no section header covers them; strip them from the stub"},
+        {"StubWithSymbolTable",
+         {"--stub", "%symbols.efi", "--linux", "%k"},
+         1,
+         "%symbols.efi: bytes " + hex(build_pe({}).size()) + "-" + hex(build_pe({}).size() + 20) +
+             " follow its last section, where no section header covers them; strip them from the stub"},
         {"NoRoomForHeaders",
          {"--stub", "%tight.efi", "--linux", "%k", "--cmdline", "x"},
          1,

@@ -194,6 +194,20 @@ TEST_F(LinuxExec, StartImageUnsupportedWithoutACompatEntryIsReturned) {
     expect_released();
 }
 
+TEST_F(LinuxExec, AKernelTheFirmwareCannotStartRunsFromItsCompatEntryPoint) {
+    // A kernel of no machine type that the firmware loads but does not start; its ".compat"
+    // names the x86-64 entry point: "mov eax, 4; ret" at the start of ".text" (RVA 0x2000).
+    testsupport::PeImageSpec spec;
+    spec.machine = 0;
+    spec.sections = {{fakefw::ENTRY_SECTION, testsupport::bytes_of("kernel")},
+                     {".text", {0xb8, 0x04, 0x00, 0x00, 0x00, 0xc3}},
+                     {".compat", {1, 8, 0x64, 0x86, 0x00, 0x20, 0x00, 0x00}}};
+    kernel = testsupport::build_pe(spec);
+    EXPECT_EQ(linux_exec(parent, nullptr, kernel_iov(), initrd_iov()), EFI_WARN_BUFFER_TOO_SMALL);
+    EXPECT_EQ(fw.calls(fakefw::Service::StartImage), 1u);
+    expect_released();
+}
+
 TEST(ValidatePayload, OnlyTheKernelBufferUnderItsOwnPathObjectPasses) {
     std::vector<uint8_t> path = launchtest::KERNEL_PAYLOAD_PATH, copy = path;
     auto *dp = reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(path.data());

@@ -14,7 +14,7 @@ using testsupport::PeImageSpec;
 namespace {
 
 const PeSectionHeader *table_of(const std::vector<uint8_t> &image, size_t *n) {
-    return pe_section_table_from_base(image.data(), n);
+    return pe_section_table_from_base(image.data(), image.size(), n);
 }
 
 uintptr_t base_of(const std::vector<uint8_t> &image) { return reinterpret_cast<uintptr_t>(image.data()); }
@@ -67,6 +67,17 @@ TEST(PeLocate, RecordsRawSizeAsTheSmallerOfBothSizesAndKeepsUntouchedSlots) {
     EXPECT_EQ(kept[0].raw_offset, 4u);
 }
 
+TEST(PeHeaderWalk, HeadersOrSectionsOutsideTheImageMakeItUnusable) {
+    auto image = build_pe({.sections = {{".linux", {1}}, {".cmdline", bytes_of("x")}}});
+    size_t n = 0;
+    EXPECT_NE(pe_section_table_from_base(image.data(), image.size(), &n), nullptr);
+    // Cut one byte before the end of its section table, or before the second section's byte.
+    EXPECT_EQ(pe_section_table_from_base(image.data(), 0x80 + 24 + 240 + 2 * 40 - 1, &n), nullptr);
+    PeSectionSpan out[2] = {};
+    EXPECT_EQ(pe_memory_locate_sections(image.data(), 2 * testsupport::PE_BUILDER_PAGE, cmdline_and_linux, out),
+              EFI_LOAD_ERROR);
+}
+
 TEST(PeHeaderWalk, RequiresMzAndAPeHeaderAtLeast64BytesIn) {
     size_t n = 0;
     auto at64 = build_pe({.e_lfanew = 64, .sections = {{".linux", {1}}}});
@@ -77,8 +88,8 @@ TEST(PeHeaderWalk, RequiresMzAndAPeHeaderAtLeast64BytesIn) {
     at63[0x3c] = 63;
     EXPECT_EQ(table_of(at63, &n), nullptr);
     PeSectionSpan out[1] = {};
-    EXPECT_EQ(pe_memory_locate_sections(at63.data(), cmdline_and_linux + 1, out), EFI_LOAD_ERROR);
-    EXPECT_EQ(pe_memory_locate_sections(at64.data(), cmdline_and_linux + 1, out), EFI_SUCCESS);
+    EXPECT_EQ(pe_memory_locate_sections(at63.data(), at63.size(), cmdline_and_linux + 1, out), EFI_LOAD_ERROR);
+    EXPECT_EQ(pe_memory_locate_sections(at64.data(), at64.size(), cmdline_and_linux + 1, out), EFI_SUCCESS);
     EXPECT_EQ(out[0].mem_size, 1u);
 
     auto no_mz = at64;
@@ -209,7 +220,7 @@ struct ProfileLookup {
 ProfileLookup lookup(const std::vector<uint8_t> &image, std::optional<uint32_t> profile) {
     ProfileLookup r;
     size_t n = 0;
-    const PeSectionHeader *table = pe_section_table_from_base(image.data(), &n);
+    const PeSectionHeader *table = pe_section_table_from_base(image.data(), image.size(), &n);
     EXPECT_NE(table, nullptr);
     r.base = pe_locate_profile_sections(table, n, PROFILE_BASE, base_of(image), r.out);
     if (profile)

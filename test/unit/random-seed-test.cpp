@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "boot/efivars.h"
+#include "boot/file-util.h"
 #include "boot/part-discovery.h"
 #include "boot/random-seed.h"
 #include "fakefw/fakefw.h"
@@ -797,3 +798,26 @@ TEST_F(RandomSeed, SecretsAreWipedAndTheOldTableZeroedBeforeRelease) {
 }
 
 } // namespace
+
+namespace {
+
+EFI_FILE_PROTOCOL *left_behind;
+
+EFI_STATUS EFIAPI open_failing_with_a_handle_left(EFI_FILE_PROTOCOL *, EFI_FILE_PROTOCOL **new_handle, const CHAR16 *,
+                                                  UINT64, UINT64) {
+    *new_handle = left_behind;
+    return EFI_DEVICE_ERROR;
+}
+
+} // namespace
+
+TEST(RandomSeedFile, AFailedOpenClosesNothingTheFirmwareLeftInItsOutParameter) {
+    Firmware fw;
+    fw.rng().install();
+    fakefw::Volume &esp = fw.file_systems().add_volume();
+    ASSERT_EQ(open_volume_root(esp.handle(), &left_behind), EFI_SUCCESS);
+    EFI_FILE_PROTOCOL root = {.Open = open_failing_with_a_handle_left};
+    EXPECT_EQ(process_random_seed(&root), EFI_DEVICE_ERROR);
+    EXPECT_EQ(fw.file_systems().open_count(), 1u);
+    left_behind->Close(left_behind);
+}

@@ -207,6 +207,24 @@ TEST_F(StubRun, TheMatchingDtbautoIsInstalledForTheKernelAndTheFirmwaresTableCom
     expect_released();
 }
 
+TEST_F(StubRun, AfterSeveralDevicetreesAReturnedBootLeavesTheFirmwaresTableAndNoCopy) {
+    std::vector<uint8_t> firmware_dt = devicetree_with("acme,board", "firmware");
+    fw.config_tables().add(EFI_DTB_TABLE_GUID, firmware_dt.data());
+    fakefw::Volume &esp = fw.file_systems().add_volume();
+    for (std::u16string name : {u"a", u"b"})
+        esp.add_file(u"\\loader\\addons\\" + name + u".addon.efi",
+                     testsupport::build_pe({.sections = {{".dtb", devicetree_with("acme,board", "add-on")}}}));
+    std::vector<uint8_t> last = devicetree_with("acme,board", "add-on");
+    EFI_HANDLE image = install_stub({linux_section(), {".dtb", devicetree_with("acme,board", "image")}});
+    stub_image.DeviceHandle = esp.handle();
+    EXPECT_EQ(run(image), EFI_ABORTED);
+    ASSERT_TRUE(kernel.ran);
+    EXPECT_EQ(kernel.devicetree, last);
+    EXPECT_EQ(kernel.live_pages, 1u) << "each installation frees the copy it replaced";
+    EXPECT_EQ(fw.config_tables().find(EFI_DTB_TABLE_GUID), firmware_dt.data());
+    expect_released();
+}
+
 TEST_F(StubRun, ADevicetreeTheFirmwareRefusesIsPassedOver) {
     EFI_HANDLE image = install_stub({linux_section(), {".dtb", devicetree_with("acme,board", "x")}});
     fw.fail(fakefw::Service::InstallConfigurationTable, EFI_OUT_OF_RESOURCES, 0, 1);
