@@ -2,22 +2,13 @@
 // the file; a parsed device has a compatible string and CHIDs; the table written from it reads
 // back as the stub reads it: entries up to an end marker, each naming a NUL-terminated string
 // inside the table that is the compatible of a device carrying that CHID.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
+#include "check.h"
 #include "hwids-description.h"
 #include "hwids-table.h"
 #include "tool-error.h"
-
-#define CHECK(cond)                                                                                                    \
-    do {                                                                                                               \
-        if (!(cond)) {                                                                                                 \
-            fprintf(stderr, "fuzz: %s:%d: %s\n", __FILE__, __LINE__, #cond);                                           \
-            abort();                                                                                                   \
-        }                                                                                                              \
-    } while (0)
 
 namespace {
 
@@ -43,14 +34,14 @@ void check_table(const std::string &table, const std::vector<korvane::HwidDevice
         uint32_t descriptor = le32(table, at);
         if (descriptor == 0)
             break;
-        CHECK(descriptor == korvane::HWID_DESCRIPTOR_DEVICETREE);
+        FUZZ_CHECK(descriptor == korvane::HWID_DESCRIPTOR_DEVICETREE);
         uint32_t offset = le32(table, at + 24);
-        CHECK(offset > at && offset < table.size());
+        FUZZ_CHECK(offset > at && offset < table.size());
         size_t end = table.find('\0', offset);
-        CHECK(end != std::string::npos);
-        CHECK(device_has(devices, table.substr(offset, end - offset), table.substr(at + 4, 16)));
+        FUZZ_CHECK(end != std::string::npos);
+        FUZZ_CHECK(device_has(devices, table.substr(offset, end - offset), table.substr(at + 4, 16)));
     }
-    CHECK((n + 1) * korvane::HWID_ENTRY_SIZE <= table.size());
+    FUZZ_CHECK((n + 1) * korvane::HWID_ENTRY_SIZE <= table.size());
 }
 
 } // namespace
@@ -61,16 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     try {
         devices = korvane::parse_hwids_description(text, "hwids.ini");
     } catch (const korvane::ToolError &e) {
-        CHECK(strncmp(e.what(), "hwids.ini", 9) == 0 && !strchr(e.what(), '\n'));
+        FUZZ_CHECK(strncmp(e.what(), "hwids.ini", 9) == 0 && !strchr(e.what(), '\n'));
         return 0;
     }
     for (const korvane::HwidDevice &d : devices)
-        CHECK(!d.compatible.empty() && !d.chids.empty() && d.compatible.find('\0') == std::string::npos);
+        FUZZ_CHECK(!d.compatible.empty() && !d.chids.empty() && d.compatible.find('\0') == std::string::npos);
     std::ostringstream warnings;
     try {
         check_table(korvane::encode_hwids_table(devices, "hwids.ini", warnings), devices);
     } catch (const korvane::ToolError &e) {
-        CHECK(strncmp(e.what(), "hwids.ini", 9) == 0 && !strchr(e.what(), '\n'));
+        FUZZ_CHECK(strncmp(e.what(), "hwids.ini", 9) == 0 && !strchr(e.what(), '\n'));
     }
     return 0;
 }

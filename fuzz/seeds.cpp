@@ -14,6 +14,7 @@
 #include "support/gpt-builder.h"
 #include "support/pe-builder.h"
 #include "unit/fdt-builder.h"
+#include "unit/smbios-tables.h"
 
 namespace {
 
@@ -51,30 +52,10 @@ Bytes devicetree(const std::string &compatible) {
     return fdt.build();
 }
 
-// SMBIOS structures: formatted area (header included) and strings.
-Bytes structure(uint8_t type, Bytes fields, const std::vector<std::string> &strings) {
-    Bytes s{type, uint8_t(4 + fields.size()), 0, 0};
-    s.insert(s.end(), fields.begin(), fields.end());
-    for (const std::string &str : strings) {
-        s.insert(s.end(), str.begin(), str.end());
-        s.push_back(0);
-    }
-    if (strings.empty())
-        s.push_back(0);
-    s.push_back(0);
-    return s;
-}
-
 Bytes smbios_table(const std::string &oem) {
-    Bytes system(23);
-    system[0] = 1, system[1] = 2, system[21] = 3, system[22] = 4;
-    Bytes t = structure(1, system, {"ACME", "Board A", "A-1", "Boards"});
-    Bytes board = structure(2, {1, 2, 0, 0}, {"ACME", "A"});
-    Bytes strings = structure(11, {2}, {"other=1", oem});
-    Bytes end = structure(127, {}, {});
-    for (const Bytes *b : {&board, &strings, &end})
-        t.insert(t.end(), b->begin(), b->end());
-    return t;
+    using namespace smbiostest;
+    return concat({system_information(1, 2, 3, 4, {"ACME", "Board A", "A-1", "Boards"}), baseboard(1, 2, {"ACME", "A"}),
+                   structure(11, {2}, {"other=1", oem}), end_of_table()});
 }
 
 std::string hwids_description() {

@@ -1,6 +1,6 @@
 // Sidecar packing over a fuzzed directory (names, kinds, contents): the archive lists the
 // prefix directories and then exactly the files the name rules accept, in code-unit order,
-// with their contents; a file that cannot be read is left out; nothing matching gives no
+// with their contents; a file that cannot be opened is left out; nothing matching gives no
 // archive. It reads back as a strict newc archive.
 #include "support.h"
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-enum Flags : uint8_t { SYSEXT = 1, FAIL_FIRST_READ = 2 };
+enum Flags : uint8_t { SYSEXT = 1, FAIL_FIRST_OPEN = 2 };
 
 std::u16string fold(std::u16string s) {
     for (char16_t &c : s)
@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         std::sort(expected.begin(), expected.end(), [](const File &a, const File &b) { return a.name < b.name; });
         bool any_accepted = !expected.empty();
-        if ((flags & FAIL_FIRST_READ) && !expected.empty()) {
-            volume.find(std::u16string(request.dir_path) + u"\\" + expected[0].name)->fail(fakefw::FileOp::Read,
+        if ((flags & FAIL_FIRST_OPEN) && !expected.empty()) {
+            volume.find(std::u16string(request.dir_path) + u"\\" + expected[0].name)->fail(fakefw::FileOp::Open,
                                                                                          EFI_DEVICE_ERROR);
             expected.erase(expected.begin());
         }

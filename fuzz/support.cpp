@@ -27,12 +27,6 @@ class AbortOnFailure : public testing::EmptyTestEventListener {
 
 } // namespace
 
-void fail(const std::string &what) {
-    fprintf(stderr, "fuzz: %s\n", what.c_str());
-    fflush(stderr);
-    abort();
-}
-
 void with_firmware(const std::function<void(fakefw::Firmware &)> &body) {
     // Process-wide state of the stub that a real boot starts with empty.
     korvane::smbios_identity_cache = {};

@@ -1,6 +1,5 @@
 // What the harnesses over the stub share: a firmware per input that must end with nothing
-// leaked, nothing open and no halt, and checks that end the process (which libFuzzer records
-// as a finding).
+// leaked, nothing open and no halt, and exact copies of input bytes.
 #pragma once
 
 #include <cstddef>
@@ -9,16 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "fakefw/fakefw.h"
 #include "input.h"
 
 namespace fuzz {
-
-// Reports the broken promise and aborts.
-[[noreturn]] void fail(const std::string &what);
-
-#define FUZZ_CHECK(cond)                                                                                               \
-    ((cond) ? void(0) : ::fuzz::fail(std::string(__FILE__ ":") + std::to_string(__LINE__) + ": " #cond))
 
 // Runs `body` on a fresh fakefw. A halt of the machine, a fakefw complaint (an unimplemented
 // service, a foreign handle, ...) or, once `body` has returned, any live pool or page

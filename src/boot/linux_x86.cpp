@@ -140,12 +140,17 @@ Pages place_kernel(const iovec &kernel, size_t size_in_memory) {
     return copy;
 }
 
-Pages place_initrd(const iovec &initrd, bool can_4g) {
+// The initrd's size comes from the ESP (credentials, add-ons): no room below 4 GiB for it
+// ends the launch with a status instead of halting.
+EFI_STATUS place_initrd(const iovec &initrd, bool can_4g, Pages *ret) {
     if (can_4g || !iovec_is_set(initrd) || !reaches_4g(initrd))
-        return {};
-    Pages copy(xmalloc_pages(AllocateMaxAddress, EfiLoaderData, efi_size_to_pages(initrd.iov_len), BELOW_4G));
+        return EFI_SUCCESS;
+    Pages copy(try_malloc_pages(AllocateMaxAddress, EfiLoaderData, efi_size_to_pages(initrd.iov_len), BELOW_4G));
+    if (!copy)
+        return log_error(EFI_OUT_OF_RESOURCES, "Failed to allocate memory below 4 GiB for the initrd: %m");
     memcpy(copy.ptr(), initrd.iov_base, initrd.iov_len);
-    return copy;
+    *ret = move(copy);
+    return EFI_SUCCESS;
 }
 
 Pages allocate_boot_params(const uint8_t *image, bool can_4g) {
@@ -212,7 +217,10 @@ EFI_STATUS linux_exec_efi_handover(EFI_HANDLE parent, const char16_t *cmdline, c
 
     Pages kernel_copy = place_kernel(kernel, kernel_size_in_memory);
     uint8_t *kernel_start = kernel_copy ? kernel_copy.ptr<uint8_t>() : static_cast<uint8_t *>(kernel.iov_base);
-    Pages initrd_copy = place_initrd(initrd, can_4g);
+    Pages initrd_copy;
+    err = place_initrd(initrd, can_4g, &initrd_copy);
+    if (err != EFI_SUCCESS)
+        return err;
     iovec placed_initrd = initrd_copy ? iovec{initrd_copy.ptr(), initrd.iov_len} : initrd;
 
     Pages params_page = allocate_boot_params(image, can_4g);

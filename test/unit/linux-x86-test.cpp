@@ -444,6 +444,21 @@ TEST_F(Handover, EmptyInitrdNeverMoves) {
     EXPECT_EQ(fw.calls(Service::AllocatePages), 1u);
 }
 
+TEST_F(Handover, NoRoomBelow4GForTheInitrdEndsTheLaunch) {
+    KernelSpec spec;
+    spec.version = 0x020B;
+    spec.xloadflags = 0;
+    std::vector<uint8_t> image = kernel_image(spec);
+    HostBuffer kernel(image, MAP_32BIT);
+    HostBuffer initrd(std::vector<uint8_t>(5000, 0x77), 0);
+    ASSERT_GE(initrd.addr(), FOUR_GIB);
+    fw.memory().limit_allocations(PAGE);
+    EXPECT_EQ(linux_exec_efi_handover(PARENT, nullptr, kernel.io(), initrd.io(), image.size()), EFI_OUT_OF_RESOURCES);
+    EXPECT_NE(fw.console().text().find("Failed to allocate memory below 4 GiB for the initrd: Out of resources"),
+              std::string::npos);
+    EXPECT_EQ(seen.calls, 0u);
+}
+
 TEST_F(Handover, AFailedAllocationHalts) {
     KernelSpec spec;
     std::vector<uint8_t> image = kernel_image(spec);

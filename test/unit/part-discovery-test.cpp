@@ -221,13 +221,22 @@ TEST_F(TryGpt, MaximalEntryCountIsAccepted) {
     EXPECT_TRUE(same_node(node, gpt_partition_node(ESP, 1)));
 }
 
-// A valid header may describe an array larger than the firmware's memory: that copy cannot be
-// read, and the machine keeps running.
+// A valid header may describe an array larger than the firmware's memory, or than the disk:
+// that copy cannot be read, and the machine keeps running.
 TEST_F(TryGpt, UnallocatableEntryArrayIsAnUnreadableCopy) {
+    fw.memory().limit_allocations(4096);
+    gpt_header(image, 1)->NumberOfPartitionEntries = 64; // 8 KiB, on the disk
+    gpt_reseal_header(image, 1);
+    EXPECT_EQ(run(1), EFI_OUT_OF_RESOURCES);
+}
+
+TEST_F(TryGpt, AnEntryArrayBeyondTheDiskIsNotRead) {
     gpt_header(image, 1)->SizeOfPartitionEntry = 1u << 21;
     gpt_header(image, 1)->NumberOfPartitionEntries = 1024;
     gpt_reseal_header(image, 1);
-    EXPECT_EQ(run(1), EFI_OUT_OF_RESOURCES);
+    unsigned allocations = fw.calls(fakefw::Service::AllocatePool);
+    EXPECT_EQ(run(1), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(fw.calls(fakefw::Service::AllocatePool), allocations);
 }
 
 TEST_F(TryGpt, NullBlockIoIsAnAssertion) {
