@@ -20,7 +20,7 @@ while [[ $# -gt 0 ]]; do
     --minutes) seconds=$(($2 * 60)); shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --scratch) scratch=1; shift ;;
-    -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) names+=("$1"); shift ;;
     esac
