@@ -134,6 +134,8 @@ void combine(fakefw::Firmware &) {
     EXPECT_FALSE(pages);
 }
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.label; }
+
 class OutsideSizes : public ::testing::TestWithParam<Case> {};
 
 } // namespace
