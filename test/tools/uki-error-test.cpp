@@ -64,7 +64,7 @@ void make_files(const ScratchDir &dir) {
         dir.write(name, read_file(path));
     dir.write("nocertentry.efi", stub_with([](Bytes &b, const Image &im) { put32(b, im.optional + 108, 4); }));
     StubSpec gap;
-    gap.trailer = Bytes(100, 0x77); // not in a section: the appended sections follow it
+    gap.trailer = Bytes(100, 0x77); // not in a section: refused before any signing
     dir.write("gap.efi", build_pe(gap));
     mkdir(dir.file("subdir").c_str(), 0755);
     mkfifo(dir.file("fifo").c_str(), 0644);
@@ -224,7 +224,8 @@ const std::vector<ErrorCase> &error_cases() {
          {"--stub", "%gap.efi", "--linux", "%k", "--secureboot-private-key", "%key.pem", "--secureboot-certificate",
           "%cert.pem"},
          1,
-         "%uki.efi: cannot be signed while it is written: its section data does not follow the headers without gaps"},
+         "%gap.efi: bytes " + hex(build_pe({}).size()) + "-" + hex(build_pe({}).size() + 99) +
+             " follow its last section, where no section header covers them; strip them from the stub"},
         {"SigningAStubWithoutCertificateTableEntry",
          {"--stub", "%nocertentry.efi", "--linux", "%k", "--secureboot-private-key", "%key.pem",
           "--secureboot-certificate", "%cert.pem"},
