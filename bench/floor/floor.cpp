@@ -357,7 +357,7 @@ EFI_STATUS EFIAPI provide_initrd(EFI_LOAD_FILE2_PROTOCOL *This, EFI_DEVICE_PATH_
 
     Sections s;
     s.base = static_cast<const uint8_t *>(loaded_image->ImageBase);
-    check(pe_memory_locate_sections(loaded_image->ImageBase, image_section_names, s.span));
+    check(pe_memory_locate_sections(loaded_image->ImageBase, loaded_image->ImageSize, image_section_names, s.span));
     measure_sections(s);
 
     FileHandle root, dir;
