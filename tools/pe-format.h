@@ -15,6 +15,7 @@ inline constexpr std::size_t DOS_LFANEW = 0x3C;
 inline constexpr std::uint32_t PE_SIGNATURE = 0x00004550; // "PE\0\0"
 inline constexpr std::size_t COFF_MACHINE = 4;
 inline constexpr std::size_t COFF_NUMBER_OF_SECTIONS = 6;
+inline constexpr std::size_t COFF_TIME_DATE_STAMP = 8;
 inline constexpr std::size_t COFF_POINTER_TO_SYMBOL_TABLE = 12;
 inline constexpr std::size_t COFF_SIZE_OF_OPTIONAL_HEADER = 20;
 inline constexpr std::size_t OPTIONAL_HEADER = 24;

@@ -5,6 +5,7 @@
 #include "tool-error.h"
 
 #include <algorithm>
+#include <cassert>
 
 namespace korvane {
 
@@ -184,6 +185,25 @@ PeHeaders load_pe_headers(const InputFile &file) {
         file.read_at(head.data() + have, n - have, have);
     }
     return headers;
+}
+
+std::optional<std::size_t> find_section(const PeHeaders &headers, std::string_view name) {
+    for (std::size_t i = 0; i < headers.sections.size(); i++)
+        if (headers.sections[i].name == name)
+            return i;
+    return std::nullopt;
+}
+
+void rename_section(PeHeaders &headers, std::size_t index, std::string_view name) {
+    assert(index < headers.sections.size() && !name.empty() && name.size() <= SECTION_NAME_SIZE);
+    std::uint8_t *field = headers.bytes.data() + headers.section_table + index * SECTION_HEADER_SIZE;
+    std::fill(field, field + SECTION_NAME_SIZE, 0);
+    std::copy(name.begin(), name.end(), field);
+    headers.sections[index].name = name;
+}
+
+void set_time_stamp(PeHeaders &headers, std::uint32_t seconds) {
+    store_le32(headers.bytes.data() + headers.optional_header - OPTIONAL_HEADER + COFF_TIME_DATE_STAMP, seconds);
 }
 
 std::vector<std::uint32_t> read_debug_pointers(const InputFile &file, const PeHeaders &headers) {

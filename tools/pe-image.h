@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -42,6 +44,14 @@ std::size_t parse_pe_headers(std::span<const std::uint8_t> head, std::uint64_t f
 
 // Reads and parses the headers of file.
 PeHeaders load_pe_headers(const InputFile &file);
+
+// The index of the first section of this name.
+std::optional<std::size_t> find_section(const PeHeaders &headers, std::string_view name);
+
+// Changes the header region in place: the name of section index (1 to 8 bytes), the COFF
+// header's TimeDateStamp.
+void rename_section(PeHeaders &headers, std::size_t index, std::string_view name);
+void set_time_stamp(PeHeaders &headers, std::uint32_t seconds);
 
 // The PointerToRawData field of each of the stub's debug directory entries.
 std::vector<std::uint32_t> read_debug_pointers(const InputFile &file, const PeHeaders &headers);

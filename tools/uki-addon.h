@@ -4,6 +4,8 @@
 
 #include "uki-build.h"
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@ struct AddonRequest {
     std::string output;
     std::vector<SectionSource> sections;     // in command-line order
     const SigningKey *signing_key = nullptr; // sign the add-on for Secure Boot with this
+    std::optional<std::uint32_t> time_stamp; // the output's TimeDateStamp; else the base's
 };
 
 // Writes request.output, or throws ToolError and leaves it as it was. Warnings go to warnings.

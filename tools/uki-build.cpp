@@ -7,6 +7,7 @@
 #include "pcr/image-sections.h"
 #include "pcr/section-digest-sink.h"
 #include "pe-layout.h"
+#include "sbat.h"
 #include "section-content.h"
 #include "tool-error.h"
 #include "uki-sections.h"
@@ -25,15 +26,42 @@ constexpr std::uint64_t INITRD_ALIGNMENT = 4;
 // A device description is a few lines of text; anything near this size is some other file.
 constexpr std::uint64_t HWIDS_DESCRIPTION_MAX = 16 << 20;
 
-std::string compile_hwids(const InputFile &file, std::ostream &warnings) {
-    if (file.size() > HWIDS_DESCRIPTION_MAX)
-        throw ToolError(file.path(), "too large for a device description");
+constexpr std::string_view SBAT_SECTION = ".sbat";
+// The base image's own .sbat keeps its place under this name when the output's one .sbat
+// takes over its lines: shim refuses an image with two, and the stub reads only the first.
+constexpr std::string_view SUPERSEDED_SBAT = ".sbatold";
+
+// A text file the tool reads whole to parse it.
+std::string read_text(const InputFile &file, std::uint64_t max, const std::string &kind) {
+    if (file.size() > max)
+        throw ToolError(file.path(), "too large for " + kind);
     std::string text(file.size(), '\0');
     file.read_at(text.data(), text.size(), 0);
+    return text;
+}
+
+std::string compile_hwids(const InputFile &file, std::ostream &warnings) {
+    std::string text = read_text(file, HWIDS_DESCRIPTION_MAX, "a device description");
     return encode_hwids_table(parse_hwids_description(text, file.path()), file.path(), warnings);
 }
 
-void add_source(SectionContent &content, const SectionSource &source, std::ostream &warnings) {
+// The base image's own SBAT lines, checked: its first .sbat section's data, up to a NUL.
+std::string read_base_sbat(const InputFile &base, const PeHeaders &headers) {
+    std::optional<std::size_t> index = find_section(headers, SBAT_SECTION);
+    if (!index)
+        return {};
+    const PeSection &s = headers.sections[*index];
+    std::uint64_t size = std::min(s.virtual_size, s.size_of_raw_data);
+    if (size > SBAT_TEXT_MAX)
+        throw ToolError(base.path(), "its .sbat section is too large for SBAT metadata");
+    std::string text(size, '\0');
+    base.read_at(text.data(), text.size(), s.pointer_to_raw_data);
+    text.resize(std::min(text.find('\0'), text.size()));
+    return check_sbat(text, base.path() + " (its .sbat section)");
+}
+
+void add_source(SectionContent &content, const SectionSource &source, std::string_view base_sbat,
+                std::ostream &warnings) {
     if (source.kind == SourceKind::text) {
         if (source.value.empty())
             throw ToolError(source.what, "empty text: a section of size 0 reads as absent");
@@ -45,13 +73,17 @@ void add_source(SectionContent &content, const SectionSource &source, std::ostre
         throw ToolError(file.path(), "empty file: a section of size 0 reads as absent");
     if (source.kind == SourceKind::hwids_description)
         content.add_text(compile_hwids(file, warnings));
+    else if (source.name == SBAT_SECTION)
+        content.add_text(
+            merge_sbat(base_sbat, check_sbat(read_text(file, SBAT_TEXT_MAX, "SBAT metadata"), file.path()), file.path()));
     else
         content.add_file(std::move(file));
 }
 
 // One content per section, in order; the stub reads only one .initrd per group, so all
 // initrds given for a group go into the first one's section, one after the other.
-std::vector<SectionContent> gather_sections(const std::vector<SectionSource> &sources, std::ostream &warnings) {
+std::vector<SectionContent> gather_sections(const std::vector<SectionSource> &sources, std::string_view base_sbat,
+                                            std::ostream &warnings) {
     std::vector<SectionContent> contents;
     std::map<std::size_t, std::size_t> initrd_of_group;
     std::size_t group = 0;
@@ -63,12 +95,12 @@ std::vector<SectionContent> gather_sections(const std::vector<SectionSource> &so
             auto [it, first] = initrd_of_group.try_emplace(group, contents.size());
             if (!first) {
                 contents[it->second].pad_to(INITRD_ALIGNMENT);
-                add_source(contents[it->second], source, warnings);
+                add_source(contents[it->second], source, base_sbat, warnings);
                 continue;
             }
         }
         contents.emplace_back(source.name);
-        add_source(contents.back(), source, warnings);
+        add_source(contents.back(), source, base_sbat, warnings);
     }
     return contents;
 }
@@ -93,6 +125,19 @@ void leave_out_overlay(const InputFile &stub, PeHeaders &headers) {
         at += n;
     }
     headers.data_end = std::min(headers.data_end, sections_end);
+}
+
+// Reads the sections to append. An appended .sbat holds the base image's own SBAT lines and
+// then the given ones; the base's .sbat is renamed, so that the output has only the one.
+std::vector<SectionContent> take_sections(const InputFile &base, PeHeaders &headers,
+                                          const std::vector<SectionSource> &sources, std::ostream &warnings) {
+    auto is_sbat = [](const SectionSource &s) { return s.name == SBAT_SECTION; };
+    if (std::none_of(sources.begin(), sources.end(), is_sbat))
+        return gather_sections(sources, {}, warnings);
+    std::vector<SectionContent> contents = gather_sections(sources, read_base_sbat(base, headers), warnings);
+    if (std::optional<std::size_t> own = find_section(headers, SBAT_SECTION))
+        rename_section(headers, *own, SUPERSEDED_SBAT);
+    return contents;
 }
 
 void warn_about_signature(const ImagePlan &plan, const SigningKey *signing_key, std::ostream &warnings) {
@@ -136,7 +181,7 @@ void build_signed_uki(const BuildRequest &request, const std::string &stub, std:
     std::vector<SectionSource> sources = request.sections;
     sources.insert(sources.begin() + static_cast<std::ptrdiff_t>(base_end(sources)),
                    {".pcrpkey", SourceKind::text, signer.public_pem(), "--pcr-private-key"});
-    ImagePlan plan = plan_image(stub, sources, warnings);
+    ImagePlan plan = plan_image(stub, sources, request.time_stamp, warnings);
 
     // The signature covers what is written before it, so its data comes last; its size
     // must be known before the headers are.
@@ -176,11 +221,15 @@ PeLayout ImagePlan::layout(const std::string &what) const {
     return plan_append(headers, appended, read_debug_pointers(base, headers), what);
 }
 
-ImagePlan plan_image(const std::string &base, const std::vector<SectionSource> &sources, std::ostream &warnings) {
+ImagePlan plan_image(const std::string &base, const std::vector<SectionSource> &sources,
+                     std::optional<std::uint32_t> time_stamp, std::ostream &warnings) {
     InputFile file(base);
     PeHeaders headers = load_pe_headers(file);
     leave_out_overlay(file, headers);
-    return {std::move(file), std::move(headers), gather_sections(sources, warnings), std::nullopt};
+    std::vector<SectionContent> contents = take_sections(file, headers, sources, warnings);
+    if (time_stamp)
+        set_time_stamp(headers, *time_stamp);
+    return {std::move(file), std::move(headers), std::move(contents), std::nullopt};
 }
 
 std::vector<PeSectionHeader> output_section_table(const PeHeaders &base, const PeLayout &layout) {
@@ -198,8 +247,9 @@ void check_uki(std::span<const std::string> names, std::span<const SectionConten
 }
 
 void append_sections(const std::string &base, const std::vector<SectionSource> &sources, const std::string &output,
-                     const SigningKey *signing_key, const ImageCheck &check, std::ostream &warnings) {
-    ImagePlan plan = plan_image(base, sources, warnings);
+                     std::optional<std::uint32_t> time_stamp, const SigningKey *signing_key, const ImageCheck &check,
+                     std::ostream &warnings) {
+    ImagePlan plan = plan_image(base, sources, time_stamp, warnings);
     check(plan.names(), plan.contents);
     warn_about_signature(plan, signing_key, warnings);
     write_pe_image(plan.base, plan.layout(output), plan.contents, output, {}, signing_key);
@@ -212,7 +262,7 @@ void build_uki(const BuildRequest &request, std::ostream &warnings) {
         return;
     }
     append_sections(
-        stub, request.sections, request.output, request.signing_key,
+        stub, request.sections, request.output, request.time_stamp, request.signing_key,
         [&](std::span<const std::string> names, std::span<const SectionContent> contents) {
             check_uki(names, contents, request.output);
         },

@@ -8,6 +8,7 @@
 #include "pe-layout.h"
 #include "section-content.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -38,6 +39,7 @@ struct BuildRequest {
     std::vector<SectionSource> sections;          // in command-line order; ".profile" opens a profile
     std::optional<PcrSigningRequest> pcr_signing; // adds ".pcrpkey" and ".pcrsig" to the base
     const SigningKey *signing_key = nullptr;      // sign the image for Secure Boot with this
+    std::optional<std::uint32_t> time_stamp;      // the output's TimeDateStamp; else the stub's
 };
 
 // Writes request.output, or throws ToolError and leaves it as it was. Warnings go to warnings.
@@ -59,8 +61,11 @@ struct ImagePlan {
     PeLayout layout(const std::string &what) const;
 };
 
-// Opens base and gathers the sources' contents (files are opened, not read).
-ImagePlan plan_image(const std::string &base, const std::vector<SectionSource> &sources, std::ostream &warnings);
+// Opens base and gathers the sources' contents (files are opened, not read). A ".sbat" among
+// the sources holds the base image's own SBAT lines and then its own; the base's .sbat is
+// renamed, so that the output has only the one. time_stamp becomes the TimeDateStamp.
+ImagePlan plan_image(const std::string &base, const std::vector<SectionSource> &sources,
+                     std::optional<std::uint32_t> time_stamp, std::ostream &warnings);
 
 // The section table of the output that layout describes.
 std::vector<PeSectionHeader> output_section_table(const PeHeaders &base, const PeLayout &layout);
@@ -68,8 +73,10 @@ std::vector<PeSectionHeader> output_section_table(const PeHeaders &base, const P
 // The checks build makes on a unified kernel image's sections.
 void check_uki(std::span<const std::string> names, std::span<const SectionContent> contents, const std::string &what);
 
-// Writes output as base with sources appended (the common part of build and addon).
+// Writes output as base with sources appended (the common part of build and addon), with
+// time_stamp as its TimeDateStamp when given.
 void append_sections(const std::string &base, const std::vector<SectionSource> &sources, const std::string &output,
-                     const SigningKey *signing_key, const ImageCheck &check, std::ostream &warnings);
+                     std::optional<std::uint32_t> time_stamp, const SigningKey *signing_key, const ImageCheck &check,
+                     std::ostream &warnings);
 
 } // namespace korvane

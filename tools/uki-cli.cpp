@@ -9,6 +9,9 @@
 #include "uki-measure.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -58,7 +61,7 @@ Options:
   --hwids FILE          a  .hwids     hardware IDs that choose a .dtbauto, see below
   --pcrsig FILE            .pcrsig    a signed PCR policy (JSON)
   --pcrpkey FILE           .pcrpkey   the PCR policy's public key (PEM)
-  --sbat FILE           a  .sbat      SBAT revocation metadata (CSV)
+  --sbat FILE           a  .sbat      SBAT lines (CSV) after the stub's own, see below
   --section NAME:FILE      a section of any name of up to 8 bytes
   --profile TEXT|@FILE     .profile   opens a profile, see below
   --secureboot-private-key KEY.pem
@@ -114,6 +117,17 @@ given empty counts, one left out does not), most specific first. The stub prefer
 most specific match; a CHID of few fields (manufacturer and family, say) matches every
 machine that shares them. A CHID that devices with different compatibles share is left
 out, with a warning. Spaces around keys and values are ignored.
+
+SBAT: shim starts or verifies only images with a .sbat section, whose CSV lines name
+each component and its generation (component,generation,vendor,package,version,URL).
+The stub and our add-on base image carry their own: the format line "sbat,1,..." and a
+"korvane-boot" line. --sbat FILE adds lines, e.g. a distribution's for its build:
+  korvane-boot.debian,1,Debian,korvane-boot,0.1.0-1,https://tracker.debian.org/korvane-boot
+The output then has one .sbat, among the base's sections: the stub's lines followed by
+FILE's (its own "sbat,1,..." line, if any, is left out), and the stub's .sbat section
+is renamed .sbatold. FILE must be well-formed: lines of 6 fields, a component name
+without blanks, a generation from 1 to 4294967295, no quotes, no empty lines, and no
+component the stub's lines or FILE list already.
 
 Signing: with --secureboot-private-key and --secureboot-certificate the output is
 signed as it is written (Authenticode, PKCS#7 with SHA-256, the certificate table after
@@ -188,6 +202,9 @@ genkey: writes fresh keys, never over an existing file (private keys with mode 0
                              self-signed code-signing certificate for it, valid for 10
                              years, named --common-name NAME (default "korvane-boot
                              Secure Boot signing key")
+
+Environment: SOURCE_DATE_EPOCH, when set, is the output's PE time stamp (seconds since
+1970, at most 4294967295) for build and addon; otherwise it keeps the stub's.
 )HELP";
 
 enum class ValueKind { file, text_or_file, hwids };
@@ -506,6 +523,21 @@ std::optional<GenkeyRequest> parse_genkey(int argc, char **argv) {
     return request;
 }
 
+// SOURCE_DATE_EPOCH as a PE time stamp; nullopt when unset or empty.
+std::optional<std::uint32_t> source_date_epoch() {
+    const char *value = std::getenv("SOURCE_DATE_EPOCH");
+    if (!value || !*value)
+        return std::nullopt;
+    std::string_view text(value);
+    std::uint32_t seconds = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error == std::errc::result_out_of_range)
+        throw ToolError("SOURCE_DATE_EPOCH", std::string(text) + " is beyond a PE time stamp (at most 4294967295)");
+    if (error != std::errc() || end != text.data() + text.size())
+        throw ToolError("SOURCE_DATE_EPOCH", "\"" + std::string(text) + "\" is no whole number of seconds");
+    return seconds;
+}
+
 int run_command(std::string_view command, int argc, char **argv, std::ostream &out, std::ostream &err) {
     if (command == "build" || command == "addon") {
         bool addon = command == "addon";
@@ -517,8 +549,10 @@ int run_command(std::string_view command, int argc, char **argv, std::ostream &o
         if (!parsed->secureboot_key.empty())
             key.emplace(parsed->secureboot_key, parsed->secureboot_certificate);
         request.signing_key = key ? &*key : nullptr;
+        request.time_stamp = source_date_epoch();
         if (addon)
-            build_addon({request.stub, request.output, request.sections, request.signing_key}, err);
+            build_addon({request.stub, request.output, request.sections, request.signing_key, request.time_stamp},
+                        err);
         else
             build_uki(request, err);
     } else if (command == "measure") {

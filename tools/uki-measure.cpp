@@ -35,7 +35,7 @@ bool offers_dtbauto(const std::vector<BootChoice> &boots, const BootChoice &boot
 }
 
 std::vector<MeasuredSection> planned_sections(const MeasureRequest &request, std::ostream &warnings) {
-    ImagePlan plan = plan_image(request.stub, request.sections, warnings);
+    ImagePlan plan = plan_image(request.stub, request.sections, std::nullopt, warnings);
     check_uki(plan.names(), plan.contents, "measure");
     std::vector<PeSectionHeader> table = output_section_table(plan.headers, plan.layout("measure"));
     std::vector<MeasuredSection> sections =

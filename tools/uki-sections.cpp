@@ -67,6 +67,10 @@ void check_profile_groups(std::span<const std::string> names, const std::string 
     std::vector<std::vector<std::string>> groups = split_groups(names);
     for (std::size_t i = 0; i < groups.size(); i++)
         check_repeats(groups[i], i, what);
+    for (std::size_t i = 1; i < groups.size(); i++)
+        if (std::find(groups[i].begin(), groups[i].end(), ".sbat") != groups[i].end())
+            throw ToolError(what, "a .sbat section in " + group_name(i) +
+                                      ": SBAT describes the whole image, give it before the first --profile");
     if (has_kernel(groups[0]))
         return;
     if (std::none_of(groups.begin(), groups.end(), has_kernel))

@@ -19,7 +19,8 @@ void check_section_name(const std::string &name, const std::string &what);
 // groups them: the base up to the first ".profile", then one profile per ".profile".
 // Within a group the stub reads only the first section of a name (".dtbauto" aside, among
 // which it chooses), so a repeated name is an error; and every group the stub can boot
-// must find a ".linux" in itself or in the base.
+// must find a ".linux" in itself or in the base. A ".sbat" belongs to the base: shim reads
+// one for the whole image.
 void check_profile_groups(std::span<const std::string> names, const std::string &what);
 
 // Checks the section names of an add-on, in section-table order: the stub takes from it

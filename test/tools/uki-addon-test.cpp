@@ -127,10 +127,11 @@ TEST(UkiAddon, ImagesTheStubWouldSkipAreRefused) {
     with_profile.sections.emplace_back(".profile", text("ID=a"));
     dir.write("profile.efi", build_pe(with_profile));
     dir.write("dtb", pattern(50, 1));
+    dir.write("sbat", "addon.test,1\n");
     const std::string out = dir.file("a.addon.efi");
     const std::vector<AddonError> cases = {
         {"NoPayload",
-         {"--stub", "%base.efi", "--uname", "6.1", "--sbat", "%dtb"},
+         {"--stub", "%base.efi", "--uname", "6.1", "--sbat", "%sbat"},
          1,
          out + ": an add-on needs at least one of .cmdline, .dtb, .dtbauto, .initrd and .ucode"},
         {"BaseWithKernel",

@@ -66,6 +66,22 @@ void make_files(const ScratchDir &dir) {
     StubSpec gap;
     gap.trailer = Bytes(100, 0x77); // not in a section: refused before any signing
     dir.write("gap.efi", build_pe(gap));
+    StubSpec with_sbat;
+    with_sbat.sections.emplace_back(".sbat", text("sbat,1,SBAT Version,sbat,1,x\nkorvane-boot,1\n"));
+    dir.write("sbatstub.efi", build_pe(with_sbat));
+    for (const auto &[name, lines] : std::vector<std::pair<std::string, std::string>>{
+             {"empty-line.csv", "a,1\n\nb,1\n"},
+             {"quote.csv", "a,1,\"Vendor\"\n"},
+             {"one-field.csv", "a,1\nb\n"},
+             {"seven-fields.csv", "a,1,v,p,1.0,https://x,more\n"},
+             {"blank-name.csv", "a b,1\n"},
+             {"generation-0.csv", "a,0\n"},
+             {"tab.csv", "a,1,v\tx\n"},
+             {"twice.csv", "a,1\na,2\n"},
+             {"own.csv", "korvane-boot,2\n"},
+             {"format-2.csv", "sbat,2,SBAT Version,sbat,2,x\n"},
+             {"ok.csv", "a,1\n"}})
+        dir.write(name, lines);
     mkdir(dir.file("subdir").c_str(), 0755);
     mkfifo(dir.file("fifo").c_str(), 0644);
 }
@@ -101,6 +117,10 @@ std::string hex(std::size_t v) {
     char buf[24];
     snprintf(buf, sizeof buf, "0x%zx", v);
     return buf;
+}
+
+std::vector<std::string> sbat_args(const std::string &sbat, const std::string &stub = "%stub.efi") {
+    return {"--stub", stub, "--linux", "%k", "--sbat", sbat};
 }
 
 const std::vector<ErrorCase> &error_cases() {
@@ -240,6 +260,38 @@ const std::vector<ErrorCase> &error_cases() {
          {"--stub", "%stub.efi", "--linux", "%k", "--section", ".x"},
          2,
          "--section: expects NAME:FILE, got \".x\""},
+        {"SbatEmptyLine", sbat_args("%empty-line.csv"), 1, "%empty-line.csv: line 2: empty line"},
+        {"SbatQuote", sbat_args("%quote.csv"), 1, "%quote.csv: line 1: a quote: SBAT fields are never quoted"},
+        {"SbatOneField",
+         sbat_args("%one-field.csv"),
+         1,
+         "%one-field.csv: line 2: needs at least a component name and a generation"},
+        {"SbatSevenFields",
+         sbat_args("%seven-fields.csv"),
+         1,
+         "%seven-fields.csv: line 1: 7 fields, at most 6 are defined"},
+        {"SbatBlankInName",
+         sbat_args("%blank-name.csv"),
+         1,
+         "%blank-name.csv: line 1: the component name \"a b\" is empty or has a blank"},
+        {"SbatGenerationZero",
+         sbat_args("%generation-0.csv"),
+         1,
+         "%generation-0.csv: line 1: the generation \"0\" is no whole number from 1 to 4294967295"},
+        {"SbatControlCharacter", sbat_args("%tab.csv"), 1, "%tab.csv: line 1: control character"},
+        {"SbatComponentTwice", sbat_args("%twice.csv"), 1, "%twice.csv: line 2: a second \"a\" line"},
+        {"SbatComponentOfTheStub",
+         sbat_args("%own.csv", "%sbatstub.efi"),
+         1,
+         "%own.csv: line 1: \"korvane-boot\" is listed in the base image's own lines already"},
+        {"SbatOtherFormat",
+         sbat_args("%format-2.csv", "%sbatstub.efi"),
+         1,
+         "%format-2.csv: line 1: SBAT format 2, but the base image's lines are of format 1"},
+        {"SbatInProfile",
+         {"--stub", "%stub.efi", "--linux", "%k", "--profile", "ID=a", "--sbat", "%ok.csv"},
+         1,
+         "%uki.efi: a .sbat section in profile 0: SBAT describes the whole image, give it before the first --profile"},
         {"AtWithoutFile",
          {"--stub", "%stub.efi", "--linux", "%k", "--uname", "@"},
          2,

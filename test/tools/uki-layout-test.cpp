@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
 #include <sstream>
 
 namespace uki_test {
@@ -206,6 +208,54 @@ TEST(UkiLayout, NinetySixSectionsFit) {
     Image image = build_ok(args, dir.file("uki.efi"));
     EXPECT_EQ(image.number_of_sections, 96);
     check_layout(read_image(stub), image, expected, stub.size());
+}
+
+// SOURCE_DATE_EPOCH is the output's TimeDateStamp; without it the stub's stays. Either way
+// the same inputs give the same bytes.
+TEST(UkiLayout, SourceDateEpochIsTheTimeStamp) {
+    struct Case {
+        std::optional<std::string> epoch;
+        std::optional<std::uint32_t> stamp; // nullopt: the stub's
+        std::string error;
+    };
+    const Case cases[] = {
+        {std::nullopt, std::nullopt, ""},
+        {"", std::nullopt, ""},
+        {"1700000000", 1700000000u, ""},
+        {"4294967295", 4294967295u, ""},
+        {"4294967296", std::nullopt, "SOURCE_DATE_EPOCH: 4294967296 is beyond a PE time stamp (at most 4294967295)"},
+        {"17e8", std::nullopt, "SOURCE_DATE_EPOCH: \"17e8\" is no whole number of seconds"},
+        {"-1", std::nullopt, "SOURCE_DATE_EPOCH: \"-1\" is no whole number of seconds"},
+    };
+    ScratchDir dir;
+    Bytes stub = build_pe({});
+    put32(stub, read_image(stub).pe + 8, 0x12345678);
+    std::string stub_file = dir.write("stub.efi", stub), kernel = dir.write("k", build_kernel(300, 1));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.epoch.value_or("(unset)"));
+        std::vector<std::string> argv{"/usr/bin/env", "-u", "SOURCE_DATE_EPOCH"};
+        if (c.epoch)
+            argv.push_back("SOURCE_DATE_EPOCH=" + *c.epoch);
+        argv.insert(argv.end(), {uki_path(), "build", "--stub", stub_file, "--linux", kernel, "-o", ""});
+        Bytes outputs[2];
+        for (Bytes &output : outputs) {
+            argv.back() = dir.file("uki.efi");
+            RunResult r = run_program(argv);
+            if (!c.error.empty()) {
+                EXPECT_EQ(r.exit_code, 1);
+                EXPECT_EQ(r.err, "korvane-uki: " + c.error + "\n");
+                EXPECT_FALSE(exists(dir.file("uki.efi")));
+                break;
+            }
+            ASSERT_EQ(r.exit_code, 0) << r.err;
+            output = read_file(dir.file("uki.efi"));
+            std::remove(dir.file("uki.efi").c_str());
+        }
+        if (c.error.empty()) {
+            EXPECT_EQ(le32(outputs[0], read_image(outputs[0]).pe + 8), c.stamp.value_or(0x12345678));
+            EXPECT_EQ(outputs[0], outputs[1]);
+        }
+    }
 }
 
 } // namespace
