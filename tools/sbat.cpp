@@ -11,7 +11,8 @@ namespace korvane {
 
 namespace {
 
-constexpr std::size_t MAX_FIELDS = 6; // component, generation, vendor, package, version, URL
+// component, generation, vendor, package, version, URL: shim cannot parse a line with fewer.
+constexpr std::size_t FIELDS = 6;
 constexpr std::string_view FORMAT_COMPONENT = "sbat";
 
 struct SbatLine {
@@ -49,10 +50,8 @@ SbatLine parse_line(std::string_view text, std::size_t number, const std::string
             fail("a quote: SBAT fields are never quoted");
     }
     std::vector<std::string_view> fields = split_fields(text);
-    if (fields.size() < 2)
-        fail("needs at least a component name and a generation");
-    if (fields.size() > MAX_FIELDS)
-        fail(std::to_string(fields.size()) + " fields, at most " + std::to_string(MAX_FIELDS) + " are defined");
+    if (fields.size() != FIELDS)
+        fail(std::to_string(fields.size()) + " fields instead of 6: component, generation, vendor, package, version, URL");
     if (fields[0].empty() || fields[0].find(' ') != std::string_view::npos)
         fail("the component name \"" + std::string(fields[0]) + "\" is empty or has a blank");
     if (!is_generation(fields[1]))

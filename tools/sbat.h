@@ -15,7 +15,7 @@ inline constexpr std::uint64_t SBAT_TEXT_MAX = 64 << 10;
 
 // Checks text as SBAT lines and returns them with "\n" after each (also the last, and in
 // place of "\r\n"). Throws ToolError(what, "line N: ...") for the first bad line: an empty
-// one, a control character or quote, fewer than 2 or more than 6 fields, an empty or blank
+// one, a control character or quote, other than 6 fields, an empty or blank
 // component name, or a generation that is no whole number from 1 to 2^32 - 1.
 std::string check_sbat(std::string_view text, const std::string &what);
 

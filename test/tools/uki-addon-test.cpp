@@ -127,7 +127,7 @@ TEST(UkiAddon, ImagesTheStubWouldSkipAreRefused) {
     with_profile.sections.emplace_back(".profile", text("ID=a"));
     dir.write("profile.efi", build_pe(with_profile));
     dir.write("dtb", pattern(50, 1));
-    dir.write("sbat", "addon.test,1\n");
+    dir.write("sbat", "addon.test,1,Test,addon,1,https://example.invalid\n");
     const std::string out = dir.file("a.addon.efi");
     const std::vector<AddonError> cases = {
         {"NoPayload",

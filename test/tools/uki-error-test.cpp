@@ -67,20 +67,20 @@ void make_files(const ScratchDir &dir) {
     gap.trailer = Bytes(100, 0x77); // not in a section: refused before any signing
     dir.write("gap.efi", build_pe(gap));
     StubSpec with_sbat;
-    with_sbat.sections.emplace_back(".sbat", text("sbat,1,SBAT Version,sbat,1,x\nkorvane-boot,1\n"));
+    with_sbat.sections.emplace_back(".sbat", text("sbat,1,SBAT Version,sbat,1,x\nkorvane-boot,1,v,p,1,u\n"));
     dir.write("sbatstub.efi", build_pe(with_sbat));
     for (const auto &[name, lines] : std::vector<std::pair<std::string, std::string>>{
-             {"empty-line.csv", "a,1\n\nb,1\n"},
-             {"quote.csv", "a,1,\"Vendor\"\n"},
-             {"one-field.csv", "a,1\nb\n"},
+             {"empty-line.csv", "a,1,v,p,1,u\n\nb,1,v,p,1,u\n"},
+             {"quote.csv", "a,1,\"Vendor\",p,1,u\n"},
+             {"two-fields.csv", "a,1,v,p,1,u\nb,1\n"},
              {"seven-fields.csv", "a,1,v,p,1.0,https://x,more\n"},
-             {"blank-name.csv", "a b,1\n"},
-             {"generation-0.csv", "a,0\n"},
-             {"tab.csv", "a,1,v\tx\n"},
-             {"twice.csv", "a,1\na,2\n"},
-             {"own.csv", "korvane-boot,2\n"},
+             {"blank-name.csv", "a b,1,v,p,1,u\n"},
+             {"generation-0.csv", "a,0,v,p,1,u\n"},
+             {"tab.csv", "a,1,v\tx,p,1,u\n"},
+             {"twice.csv", "a,1,v,p,1,u\na,2,v,p,2,u\n"},
+             {"own.csv", "korvane-boot,2,v,p,2,u\n"},
              {"format-2.csv", "sbat,2,SBAT Version,sbat,2,x\n"},
-             {"ok.csv", "a,1\n"}})
+             {"ok.csv", "a,1,v,p,1,u\n"}})
         dir.write(name, lines);
     mkdir(dir.file("subdir").c_str(), 0755);
     mkfifo(dir.file("fifo").c_str(), 0644);
@@ -262,14 +262,14 @@ const std::vector<ErrorCase> &error_cases() {
          "--section: expects NAME:FILE, got \".x\""},
         {"SbatEmptyLine", sbat_args("%empty-line.csv"), 1, "%empty-line.csv: line 2: empty line"},
         {"SbatQuote", sbat_args("%quote.csv"), 1, "%quote.csv: line 1: a quote: SBAT fields are never quoted"},
-        {"SbatOneField",
-         sbat_args("%one-field.csv"),
+        {"SbatTwoFields",
+         sbat_args("%two-fields.csv"),
          1,
-         "%one-field.csv: line 2: needs at least a component name and a generation"},
+         "%two-fields.csv: line 2: 2 fields instead of 6: component, generation, vendor, package, version, URL"},
         {"SbatSevenFields",
          sbat_args("%seven-fields.csv"),
          1,
-         "%seven-fields.csv: line 1: 7 fields, at most 6 are defined"},
+         "%seven-fields.csv: line 1: 7 fields instead of 6: component, generation, vendor, package, version, URL"},
         {"SbatBlankInName",
          sbat_args("%blank-name.csv"),
          1,

@@ -41,7 +41,7 @@ const std::vector<MergeCase> &merge_cases() {
         {"UserFormatLineLeftOut", "addon", text(FORMAT + OWN), FORMAT + VENDOR, FORMAT + OWN + VENDOR},
         {"OnlyTheFormatLine", "build", text(FORMAT + OWN), FORMAT, FORMAT + OWN},
         {"BaseDataEndsAtNul", "build", padded, VENDOR, FORMAT + OWN + VENDOR},
-        {"CrLfAndNoFinalNewline", "addon", text(FORMAT), "a,1\r\nb,2,x", FORMAT + "a,1\nb,2,x\n"},
+        {"CrLfAndNoFinalNewline", "addon", text(FORMAT), "a,1,v,p,1,u\r\nb,2,v,p,2,u", FORMAT + "a,1,v,p,1,u\nb,2,v,p,2,u\n"},
     };
     return cases;
 }
