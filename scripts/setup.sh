@@ -16,6 +16,9 @@ PACKAGES=(
     openssl sbsigntool osslsigncode      # Secure Boot signing and its verifiers
     dpkg-dev man-db                      # the Debian package's dependencies, its manual page
     busybox-static binutils cpio         # kernel boot images, initrd checks
+    # The real clients of our images: dracut-core has dracut itself without the "dracut"
+    # package's kernel hooks, which would take the place of initramfs-tools.
+    dracut-core shim-unsigned grub-efi-amd64-bin tpm2-tools
     "$@"
 )
 
