@@ -92,27 +92,29 @@ class ShimSecondStage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.cmdline = f"console=ttyS0 panic=-1 korvane.token={token()}"
-        cls.signed, cls.unsigned = f"korvane.signed={token()}", f"korvane.unsigned={token()}"
+        cls.signed, unsigned = f"korvane.signed={token()}", f"korvane.unsigned={token()}"
         with tempfile.TemporaryDirectory(prefix="korvane-shim-") as tmp:
             folder = Path(tmp)
             uki = images.build_uki(folder / "uki.efi", linux=linux_guest.debian_kernel(), cmdline=cls.cmdline,
                                    initrd=linux_guest.cmdline_initrd())
-            signed = vmrun.sign_efi(images.build_addon(folder / "s.efi", "--cmdline", cls.signed), folder / "ss.efi")
-            unsigned = images.build_addon(folder / "u.efi", "--cmdline", cls.unsigned)
             with vmrun.Machine(secure_boot=True, name="shim") as vm:
                 vm.boot_efi(SHIM)
                 vm.boot_efi(uki, "EFI/BOOT/grubx64.efi")
-                vm.add_esp_file("loader/addons/signed.addon.efi", signed)
-                vm.add_esp_file("loader/addons/unsigned.addon.efi", unsigned)
+                vm.add_esp_file("loader/addons/signed.addon.efi", vmrun.sign_efi(
+                    images.build_addon(folder / "s.efi", "--cmdline", cls.signed), folder / "signed.efi"))
+                vm.add_esp_file("loader/addons/unsigned.addon.efi",
+                                images.build_addon(folder / "unsigned.efi", "--cmdline", unsigned))
                 cls.result = vm.run(timeout=400)
 
     def test_kernel_gets_the_image_s_line_and_the_signed_add_on_s(self):
         self.assertEqual(linux_guest.reported_cmdlines(self.result.text()), [f"{self.cmdline} {self.signed}"],
                          self.result.text())
-
-    def test_the_unsigned_add_on_is_refused_under_secure_boot(self):
         self.assertIn("secureboot: Secure boot enabled", self.result.text())
-        self.assertRegex(self.result.text(), r"Failed to read 'unsigned\.addon\.efi' .*ignoring")
+
+    def test_shim_s_verification_refuses_the_unsigned_add_on(self):
+        # shim's own message, then the stub's.
+        self.assertRegex(self.result.text(), r"Verification failed: Security Policy Violation\n"
+                                             r".*Failed to read 'unsigned\.addon\.efi' .*ignoring")
 
 
 class GrubChainloadWithTpm(unittest.TestCase):
