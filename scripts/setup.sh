@@ -18,7 +18,7 @@ PACKAGES=(
     busybox-static binutils cpio         # kernel boot images, initrd checks
     # The real clients of our images: dracut-core has dracut itself without the "dracut"
     # package's kernel hooks, which would take the place of initramfs-tools.
-    dracut-core shim-unsigned grub-efi-amd64-bin tpm2-tools
+    dracut-core shim-unsigned grub-efi-amd64-bin
     "$@"
 )
 

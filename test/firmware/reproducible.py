@@ -12,8 +12,6 @@ from pathlib import Path
 
 SOURCE = Path(os.environ["KORVANE_SOURCE_DIR"])
 BUILD = Path(os.environ["KORVANE_BUILD_DIR"])
-# What configuring the project reads; the sources of everything else stay where they are.
-SOURCE_PARTS = ("CMakeLists.txt", "cmake", "src", "test", "tools")
 TARGETS = {"korvane-stub": "korvane-stub-x64.efi", "korvane-addon": "korvane-addon-x64.efi"}
 
 
@@ -29,12 +27,9 @@ class Reproducible(unittest.TestCase):
         build_type = "Debug" if cache_value("CMAKE_BUILD_TYPE") != "Debug" else "Release"
         with tempfile.TemporaryDirectory(prefix="korvane-rebuild-") as tmp:
             source, build = Path(tmp) / "source", Path(tmp) / "build"
-            source.mkdir()
-            for part in SOURCE_PARTS:
-                if (SOURCE / part).is_dir():
-                    shutil.copytree(SOURCE / part, source / part)
-                else:
-                    shutil.copyfile(SOURCE / part, source / part)
+            # The sources without the repository and any build directory.
+            shutil.copytree(SOURCE, source, ignore=lambda folder, names: [
+                name for name in names if name == ".git" or (Path(folder, name) / "CMakeCache.txt").is_file()])
             for args in (["cmake", "-S", source, "-B", build, "-G", "Ninja", f"-DCMAKE_BUILD_TYPE={build_type}",
                           f"-DCMAKE_CXX_COMPILER={cache_value('CMAKE_CXX_COMPILER')}"],
                          ["cmake", "--build", build, "--target", *TARGETS]):
