@@ -24,7 +24,7 @@ namespace {
 constexpr std::string_view HELP = R"HELP(Usage: korvane-uki build [--stub STUB.efi] --output OUT.efi [SECTIONS...] [PCR POLICY...]
                          [SIGNING]
        korvane-uki addon [--stub BASE.efi] --output NAME.addon.efi [PAYLOADS...] [SIGNING]
-       korvane-uki measure [--json] [--bank B]... [--phase TEXT]... (IMAGE | --stub STUB.efi SECTIONS...)
+       korvane-uki measure [--json] [--bank B]... [--phase TEXT]... (IMAGE | [--stub STUB.efi] SECTIONS...)
        korvane-uki inspect [--json] IMAGE
        korvane-uki genkey --pcr-private-key KEY.pem --pcr-public-key PUB.pem [--bits N | --ec]
        korvane-uki genkey --secureboot-private-key KEY.pem --secureboot-certificate CERT.pem
@@ -164,7 +164,8 @@ TPM2_VerifySignature takes for TPM2_PolicyAuthorize with an empty policyRef. Tra
 spaces may pad the document. Not with --pcrsig or --pcrpkey.
 
 measure: predicts PCR 11 as the stub leaves it, for every boot of the image, from the
-IMAGE or from the options build would take to make it (--stub and the sections).
+IMAGE or from the options build would take to make it (the sections, and --stub
+unless the image is to have our stub).
   --bank B       a bank to predict: sha1, sha256, sha384, sha512; may be repeated
                  (default sha256)
   --phase TEXT   an event a later boot stage extends into PCR 11 (the digest of
@@ -447,10 +448,10 @@ std::optional<MeasureRequest> parse_measure(int argc, char **argv) {
     });
     if (!done)
         return std::nullopt;
-    if (request.image.empty() == request.stub.empty())
-        throw UsageError("measure", "give either an image or --stub and the sections of one");
-    if (!request.image.empty() && !request.sections.empty())
+    if (!request.image.empty() && (!request.stub.empty() || !request.sections.empty()))
         throw UsageError("measure", "give either an image or the sections of one, not both");
+    if (request.image.empty() && request.stub.empty() && request.sections.empty())
+        throw UsageError("measure", "give an image or the sections of one");
     if (request.banks.empty())
         request.banks = {Bank::sha256};
     return request;

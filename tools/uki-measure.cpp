@@ -1,5 +1,6 @@
 #include "uki-measure.h"
 
+#include "our-images.h"
 #include "pcr/image-sections.h"
 
 namespace korvane {
@@ -35,7 +36,8 @@ bool offers_dtbauto(const std::vector<BootChoice> &boots, const BootChoice &boot
 }
 
 std::vector<MeasuredSection> planned_sections(const MeasureRequest &request, std::ostream &warnings) {
-    ImagePlan plan = plan_image(request.stub, request.sections, std::nullopt, warnings);
+    std::string stub = request.stub.empty() ? find_our_image(STUB_FILE, "measure") : request.stub;
+    ImagePlan plan = plan_image(stub, request.sections, std::nullopt, warnings);
     check_uki(plan.names(), plan.contents, "measure");
     std::vector<PeSectionHeader> table = output_section_table(plan.headers, plan.layout("measure"));
     std::vector<MeasuredSection> sections =
