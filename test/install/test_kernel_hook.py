@@ -47,6 +47,10 @@ CASES = {
     "no ESP": Case("postinst", "configure", 1,
                    "korvane-uki: no ESP: none of /efi, /boot/efi and /boot is a mounted vfat file system with an"
                    " EFI directory (set ESP= in {config})\n", "previous", esp=False),
+    "kernel removed, no ESP": Case("postrm", "remove", 0,
+                                   "korvane-uki: no ESP: none of /efi, /boot/efi and /boot is a mounted vfat file system"
+                                   " with an EFI directory (set ESP= in {config}); nothing removed\n", "previous",
+                                   esp=False),
     # A write fails when the file reaches the size limit, as it does on a full ESP.
     "ESP full": Case("postinst", "configure", 1,
                      "korvane-uki: cannot build {image}: {image}: cannot ...: File too large\n", "previous",
