@@ -16,5 +16,5 @@ def run(build_dir: Path, rounds: int) -> dict:
     for case in cases:
         payload = case["payload_bytes"]
         case["copied_per_payload_byte"] = case["copied_bytes"] / payload
-        case["peak_pool_over_archive"] = case["peak_pool_bytes"] / case["archive_bytes"]
+        case["peak_memory_over_archive"] = case["peak_memory_bytes"] / case["archive_bytes"]
     return {"rounds": rounds, "cases": cases}

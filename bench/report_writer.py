@@ -45,8 +45,8 @@ def _headline(r: dict) -> list[str]:
     if "pack" in r:
         big = [c for c in r["pack"]["cases"] if c["files"] == 1 and c["file_size"] > 1 << 20]
         for c in big:
-            rows.append(f"| packing a {_mib(c['file_size'])} image: peak pool ÷ archive | "
-                        f"{c['peak_pool_over_archive']:.4f} | archive + a few pages |")
+            rows.append(f"| packing a {_mib(c['file_size'])} image: peak memory ÷ archive | "
+                        f"{c['peak_memory_over_archive']:.4f} | archive + a few pages |")
             rows.append(f"| packing a {_mib(c['file_size'])} image: bytes copied | {c['copied_bytes']:,} | "
                         "no copy of the file |")
     return rows
@@ -218,14 +218,14 @@ def _breakdown(d: dict) -> list[str]:
 def _pack(p: dict) -> list[str]:
     out = [f"`pack_cpio` on the fake firmware (host build without sanitizers), best host time of {p['rounds']} "
            "rounds. *Copied* counts the bytes the stub moved with CopyMem; *read* what the firmware delivered "
-           "from files; *peak pool* the most pool memory live at once during the pass, above what was live "
-           "before it.", "",
-           "| Case | Payload | Archive | Host time | Copied | Copied ÷ payload | Read | Peak pool | "
+           "from files; *peak memory* the most pool and page memory live at once during the pass, above what "
+           "was live before it.", "",
+           "| Case | Payload | Archive | Host time | Copied | Copied ÷ payload | Read | Peak memory | "
            "Peak ÷ archive |", "|---|---|---|---|---|---|---|---|---|"]
     for c in p["cases"]:
         out.append(f"| {c['case']} | {c['payload_bytes']:,} | {c['archive_bytes']:,} | {c['seconds'] * 1000:.2f} ms | "
                    f"{c['copied_bytes']:,} | {c['copied_per_payload_byte']:.4f} | {c['read_bytes']:,} | "
-                   f"{c['peak_pool_bytes']:,} | {c['peak_pool_over_archive']:.4f} |")
+                   f"{c['peak_memory_bytes']:,} | {c['peak_memory_over_archive']:.4f} |")
     return out
 
 

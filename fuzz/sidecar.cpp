@@ -81,18 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         EFI_LOADED_IMAGE_PROTOCOL loaded = {};
         loaded.DeviceHandle = volume.handle();
-        korvane::iovec archive = {};
+        korvane::CpioPages archive;
         bool measured = true;
         FUZZ_CHECK(korvane::pack_cpio(&loaded, request, &archive, &measured) == EFI_SUCCESS);
-        korvane::PoolPtr<uint8_t> owned(static_cast<uint8_t *>(archive.iov_base));
         FUZZ_CHECK(!measured);
-        FUZZ_CHECK(!archive.iov_base == !any_accepted);
+        FUZZ_CHECK(!archive.pages == !any_accepted);
         if (!any_accepted) {
-            FUZZ_CHECK(archive.iov_len == 0);
+            FUZZ_CHECK(archive.size == 0);
             return;
         }
-        newctest::Parsed parsed =
-            newctest::parse_newc(std::string(static_cast<const char *>(archive.iov_base), archive.iov_len));
+        newctest::Parsed parsed = newctest::parse_newc(std::string(archive.pages.ptr<const char>(), archive.size));
         FUZZ_CHECK(parsed.error.empty() && parsed.trailer);
         std::vector<const newctest::Member *> files;
         for (const newctest::Member &m : parsed.members)

@@ -1,7 +1,7 @@
 // Sidecar packing at scale on the fake firmware: many small credentials, and one large system
 // extension image. Prints one JSON object per case: host time of pack_cpio (best of the rounds),
 // the bytes the stub copied with CopyMem, the bytes the firmware delivered from files, and the
-// peak of live pool memory during the pass above what was live before it.
+// peak of live pool and page memory during the pass above what was live before it.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -35,7 +35,7 @@ constexpr Case CASES[] = {
 
 struct Figures {
     double seconds = 1e9;
-    uint64_t copied = 0, read = 0, peak_pool = 0, archive = 0, payload = 0;
+    uint64_t copied = 0, read = 0, peak_memory = 0, archive = 0, payload = 0;
 };
 
 fakefw::Bytes pattern(size_t size, size_t seed) {
@@ -63,13 +63,13 @@ void run_once(const Case &c, Figures *f) {
 
     fw.memory().reset_counters();
     fw.file_systems().reset_bytes_read();
-    size_t pool_before = fw.memory().pool_bytes();
-    iovec archive = {};
+    size_t live_before = fw.memory().live_bytes();
+    CpioPages archive;
     bool measured = false;
     auto start = std::chrono::steady_clock::now();
     EFI_STATUS err = pack_cpio(&image, request, &archive, &measured);
     auto end = std::chrono::steady_clock::now();
-    if (err != EFI_SUCCESS || !archive.iov_base) {
+    if (err != EFI_SUCCESS || !archive.pages) {
         std::fprintf(stderr, "pack-bench: %s: pack_cpio failed (status %#llx)\n", c.name,
                      static_cast<unsigned long long>(err));
         std::exit(1);
@@ -77,10 +77,9 @@ void run_once(const Case &c, Figures *f) {
     f->seconds = std::min(f->seconds, std::chrono::duration<double>(end - start).count());
     f->copied = fw.memory().copied_bytes();
     f->read = fw.file_systems().bytes_read();
-    f->peak_pool = fw.memory().peak_pool_bytes() - pool_before;
-    f->archive = archive.iov_len;
+    f->peak_memory = fw.memory().peak_bytes() - live_before;
+    f->archive = archive.size;
     f->payload = uint64_t(c.files) * c.file_size;
-    free_pool(archive.iov_base);
 }
 
 } // namespace
@@ -97,11 +96,11 @@ int main(int argc, char **argv) {
         for (int r = 0; r < rounds; r++)
             run_once(CASES[i], &f);
         std::printf("  {\"case\": \"%s\", \"files\": %zu, \"file_size\": %zu, \"seconds\": %.6f, "
-                    "\"copied_bytes\": %llu, \"read_bytes\": %llu, \"peak_pool_bytes\": %llu, "
+                    "\"copied_bytes\": %llu, \"read_bytes\": %llu, \"peak_memory_bytes\": %llu, "
                     "\"archive_bytes\": %llu, \"payload_bytes\": %llu}%s\n",
                     CASES[i].name, CASES[i].files, CASES[i].file_size, f.seconds,
                     static_cast<unsigned long long>(f.copied), static_cast<unsigned long long>(f.read),
-                    static_cast<unsigned long long>(f.peak_pool), static_cast<unsigned long long>(f.archive),
+                    static_cast<unsigned long long>(f.peak_memory), static_cast<unsigned long long>(f.archive),
                     static_cast<unsigned long long>(f.payload), i + 1 < std::size(CASES) ? "," : "");
     }
     std::printf("]\n");

@@ -144,21 +144,36 @@ EFI_STATUS cpio_dir(const char *path, size_t path_len, uint32_t dir_mode, uint32
 }
 
 // Owns an archive under construction until it is handed over. The public appends keep the
-// buffer at exactly `size`; a directory pass reserves room ahead and writes into it.
+// buffer in pool at exactly `size`; a directory pass reserves room ahead in `pages`, then
+// `buffer` is their start, and writes into it.
 struct CpioArchive {
     void *buffer = nullptr;
     size_t size = 0, capacity = 0;
+    PageAllocation pages = {};
 
     CpioArchive() = default;
     CpioArchive(const CpioArchive &) = delete;
     CpioArchive &operator=(const CpioArchive &) = delete;
-    ~CpioArchive() { free_pool(buffer); }
+    ~CpioArchive() { free_buffer(); }
 
+    void free_buffer() {
+        if (pages.n_pages != 0)
+            free_pages(&pages);
+        else
+            free_pool(buffer);
+    }
     iovec release() {
         iovec v = {buffer, size};
         buffer = nullptr;
         size = capacity = 0;
         return v;
+    }
+    void release_pages(CpioPages *out) {
+        out->pages = Pages(pages);
+        out->size = size;
+        pages = {};
+        buffer = nullptr;
+        size = capacity = 0;
     }
 };
 
@@ -281,10 +296,11 @@ EFI_STATUS open_sidecar_directory(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image,
     return err;
 }
 
-// Room for `needed` bytes in all. The first choice is `planned`, what the whole archive will
-// take if every remaining file is as large as its directory entry says, so that a pass normally
-// allocates once; when that much is not there, twice the room, then just `needed`. The bytes
-// written so far move to the new buffer. False when not even `needed` can be had.
+// Room for `needed` bytes in all, in pages. The first choice is `planned`, what the whole
+// archive will take if every remaining file is as large as its directory entry says, so that a
+// pass normally allocates once; when that much is not there, twice the room, then just
+// `needed`. The bytes written so far move to the new pages. False when not even `needed` can
+// be had.
 bool cpio_reserve(CpioArchive *archive, size_t needed, size_t planned) {
     if (needed <= archive->capacity)
         return true;
@@ -295,13 +311,15 @@ bool cpio_reserve(CpioArchive *archive, size_t needed, size_t planned) {
     for (size_t i = 0; i < 3; i++) {
         if (choices[i] < needed || (i > 0 && choices[i] == choices[i - 1]))
             continue;
-        void *grown = try_malloc(choices[i]);
-        if (!grown)
+        PageAllocation grown = try_malloc_pages(AllocateAnyPages, EfiLoaderData, efi_size_to_pages(choices[i]), 0);
+        if (grown.n_pages == 0)
             continue;
-        memcpy(grown, archive->buffer, archive->size);
-        free_pool(archive->buffer);
-        archive->buffer = grown;
-        archive->capacity = choices[i];
+        void *buffer = reinterpret_cast<void *>(static_cast<uintptr_t>(grown.addr));
+        memcpy(buffer, archive->buffer, archive->size);
+        archive->free_buffer();
+        archive->pages = grown;
+        archive->buffer = buffer;
+        archive->capacity = grown.n_pages * EFI_PAGE_SIZE;
         return true;
     }
     return false;
@@ -394,7 +412,7 @@ EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const
 } // namespace
 
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
-                     iovec *archive_out, bool *measured_out) {
+                     CpioPages *archive_out, bool *measured_out) {
     ASSERT(loaded_image);
     auto nothing = [&] {
         *archive_out = {};
@@ -436,7 +454,7 @@ EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPa
     if (err != EFI_SUCCESS)
         return log_error(err, "Unable to add cpio TPM measurement for PCR %u (%ls), ignoring: %m", request.pcr,
                          request.event_description);
-    *archive_out = archive.release();
+    archive.release_pages(archive_out);
     *measured_out = measured;
     return EFI_SUCCESS;
 }

@@ -63,12 +63,21 @@ struct CpioPackRequest {
     const char16_t *event_description;
 };
 
+// An archive of files beside the image: its first `size` bytes. It lives in pages, not pool,
+// because firmware pools pass over a large block's bytes when they give and take it back, and
+// these archives are as large as the extension images in them.
+struct CpioPages {
+    Pages pages;
+    size_t size = 0;
+
+    iovec bytes() const { return {pages.ptr(), size}; }
+};
+
 // One measured archive of the matching files beside the image, in name order. Nothing to pack
-// gives EFI_SUCCESS, an empty archive and not measured. On failure the outputs are not written.
+// gives EFI_SUCCESS, no pages and not measured. On failure the outputs are not written.
 // A file that cannot be read, or that is too large for a member (EFI_LOAD_ERROR) or for the
-// memory there is (EFI_OUT_OF_RESOURCES), is logged and left out; the others are packed. The
-// pool buffer may hold a little more than the archive when a file gave less than its entry said.
+// memory there is (EFI_OUT_OF_RESOURCES), is logged and left out; the others are packed.
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
-                     iovec *archive_out, bool *measured_out);
+                     CpioPages *archive_out, bool *measured_out);
 
 } // namespace korvane

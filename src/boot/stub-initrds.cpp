@@ -1,6 +1,5 @@
 #include "stub-initrds.h"
 
-#include "cpio.h"
 #include "log.h"
 #include "measure.h"
 
@@ -43,10 +42,21 @@ bool align4(size_t *size) {
 
 } // namespace
 
+void InitrdSlots::adopt(size_t i, CpioPages &archive) {
+    ASSERT(i >= INITRD_SLOT_CREDENTIALS && i < INITRD_SLOT_COUNT && !iovec_is_set(slots_[i]));
+    slots_[i] = archive.bytes();
+    n_pages_[i] = archive.pages.release().n_pages;
+}
+
 void InitrdSlots::free_owned() {
     for (size_t i = INITRD_SLOT_CREDENTIALS; i < INITRD_SLOT_COUNT; i++) {
-        free_pool(slots_[i].iov_base);
+        PageAllocation pages = {reinterpret_cast<uintptr_t>(slots_[i].iov_base), n_pages_[i]};
+        if (pages.n_pages != 0)
+            free_pages(&pages);
+        else
+            free_pool(slots_[i].iov_base);
         slots_[i] = {};
+        n_pages_[i] = 0;
     }
 }
 
@@ -87,7 +97,10 @@ void generate_sidecar_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, Ini
     };
     for (const Pass &pass : passes) {
         bool m = false;
-        EFI_STATUS err = pack_cpio(loaded_image, pass.request, &slots[pass.slot], &m);
+        CpioPages archive;
+        EFI_STATUS err = pack_cpio(loaded_image, pass.request, &archive, &m);
+        if (archive.pages)
+            slots.adopt(pass.slot, archive);
         if (pass.slot == INITRD_SLOT_SYSEXT)
             *measured.sysext = err == EFI_SUCCESS ? m : -1;
         else if (pass.slot == INITRD_SLOT_CONFEXT)

@@ -1,6 +1,7 @@
 // The parts of the one initrd the kernel receives, and their combination.
 #pragma once
 
+#include "cpio.h"
 #include "efi/loaded-image.h"
 #include "pe.h"
 #include "stub-addons.h"
@@ -22,7 +23,8 @@ enum InitrdSlot {
     INITRD_SLOT_COUNT,
 };
 
-// Slots 0 and 1 point into the loaded image; the others are pool memory owned here.
+// Slots 0 and 1 point into the loaded image; the others are memory owned here: the pages of
+// an archive given to adopt, else pool.
 class InitrdSlots {
 public:
     InitrdSlots() = default;
@@ -32,10 +34,13 @@ public:
 
     iovec &operator[](size_t i) { return slots_[i]; }
     const iovec &operator[](size_t i) const { return slots_[i]; }
+    // Takes over the archive's pages.
+    void adopt(size_t i, CpioPages &archive);
     void free_owned();
 
 private:
     iovec slots_[INITRD_SLOT_COUNT] = {};
+    size_t n_pages_[INITRD_SLOT_COUNT] = {};
 };
 
 // The parts in hand-over order; refers to memory it does not own.

@@ -189,8 +189,7 @@ EFI_STATUS Memory::allocate_pool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer
         return EFI_OUT_OF_RESOURCES;
     memset(p, FILL, size);
     pool_[p] = PoolBlock{size, type};
-    pool_bytes_ += size;
-    peak_pool_bytes_ = std::max(peak_pool_bytes_, pool_bytes_);
+    count_allocated(size);
     *buffer = p;
     return EFI_SUCCESS;
 }
@@ -205,14 +204,19 @@ EFI_STATUS Memory::free_pool(VOID *buffer) {
         const auto *bytes = static_cast<const uint8_t *>(buffer);
         freed_.push_back(FreedPool{buffer, it->second.type, {bytes, bytes + it->second.size}});
     }
-    pool_bytes_ -= it->second.size;
+    live_bytes_ -= it->second.size;
     pool_.erase(it);
     free(buffer);
     return EFI_SUCCESS;
 }
 
+void Memory::count_allocated(size_t size) {
+    live_bytes_ += size;
+    peak_bytes_ = std::max(peak_bytes_, live_bytes_);
+}
+
 void Memory::reset_counters() {
-    peak_pool_bytes_ = pool_bytes_;
+    peak_bytes_ = live_bytes_;
     copied_bytes_ = 0;
 }
 
@@ -246,6 +250,7 @@ EFI_STATUS Memory::allocate_pages(EFI_ALLOCATE_TYPE how, EFI_MEMORY_TYPE type, U
     memset(p, FILL, size);
     EFI_PHYSICAL_ADDRESS addr = reinterpret_cast<uintptr_t>(p);
     pages_[addr] = PageBlock{addr, n_pages, type};
+    count_allocated(size);
     *memory = addr;
     return EFI_SUCCESS;
 }
@@ -258,6 +263,7 @@ EFI_STATUS Memory::free_pages(EFI_PHYSICAL_ADDRESS addr, UINTN n_pages) {
         return EFI_NOT_FOUND;
     }
     munmap(reinterpret_cast<void *>(addr), n_pages * EFI_PAGE_SIZE);
+    live_bytes_ -= n_pages * EFI_PAGE_SIZE;
     pages_.erase(it);
     return EFI_SUCCESS;
 }

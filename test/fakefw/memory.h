@@ -42,9 +42,10 @@ public:
     // Size of the live pool allocation at `p`; fails the test (and gives 0) when there is none.
     size_t pool_size(const void *p) const;
     size_t live_pool_count() const { return pool_.size(); }
-    // Bytes in live pool blocks now, and the most there were at once since the last reset.
-    size_t pool_bytes() const { return pool_bytes_; }
-    size_t peak_pool_bytes() const { return peak_pool_bytes_; }
+    // Bytes in live pool blocks and pages now, and the most there were at once since the last
+    // reset.
+    size_t live_bytes() const { return live_bytes_; }
+    size_t peak_bytes() const { return peak_bytes_; }
     // Bytes moved by CopyMem since the last reset: what a caller's copying costs.
     uint64_t copied_bytes() const { return copied_bytes_; }
     // Starts the peak at what is live now and the copy count at 0.
@@ -76,7 +77,9 @@ public:
 private:
     UINTN max_allocation_ = UINTN(1) << 30;
     std::map<const void *, PoolBlock> pool_;
-    size_t pool_bytes_ = 0, peak_pool_bytes_ = 0;
+    size_t live_bytes_ = 0, peak_bytes_ = 0;
+
+    void count_allocated(size_t size);
     uint64_t copied_bytes_ = 0;
     bool keep_freed_ = false;
     std::vector<FreedPool> freed_;

@@ -31,7 +31,8 @@ const CpioPackRequest CREDENTIALS = {nullptr, u".cred", nullptr, ".extra/credent
 const CpioPackRequest SYSEXT = {nullptr, u".raw", u".confext.raw",           ".extra/sysext", 0555,
                                 0444,    13,      u"System extension initrd"};
 
-void *const UNTOUCHED = reinterpret_cast<void *>(0x1234);
+// The size an archive keeps when the pass did not write it.
+constexpr size_t UNTOUCHED = 77;
 
 Bytes utf16_with_nul(const std::u16string &s) {
     Bytes out;
@@ -47,7 +48,7 @@ class PackCpio : public ::testing::Test {
     fakefw::Volume &esp = fw.file_systems().add_volume();
     Bytes file_path = dp_path({dp_file_node(u"\\EFI\\Linux\\uki.efi")});
     EFI_LOADED_IMAGE_PROTOCOL image = {};
-    iovec archive = {UNTOUCHED, 77};
+    CpioPages archive = {Pages(), UNTOUCHED};
     bool measured = true;
 
     void SetUp() override {
@@ -55,19 +56,16 @@ class PackCpio : public ::testing::Test {
         image.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(file_path.data());
     }
     void TearDown() override {
-        if (archive.iov_base != UNTOUCHED)
-            free_pool(archive.iov_base);
+        archive = {};
         EXPECT_EQ(fw.file_systems().open_count(), 0u);
     }
 
     EFI_STATUS pack(const CpioPackRequest &request) {
-        if (archive.iov_base != UNTOUCHED)
-            free_pool(archive.iov_base);
-        archive = {UNTOUCHED, 77};
+        archive = {Pages(), UNTOUCHED};
         measured = true;
         return pack_cpio(&image, request, &archive, &measured);
     }
-    std::string bytes() const { return {static_cast<const char *>(archive.iov_base), archive.iov_len}; }
+    std::string bytes() const { return {archive.pages.ptr<const char>(), archive.size}; }
     // The member names of the archive, which must parse strictly and end with the trailer.
     std::vector<std::string> names() const {
         Parsed p = parse_newc(bytes());
@@ -87,7 +85,7 @@ class PackCpio : public ::testing::Test {
         EXPECT_EQ(events[0].type, EV_IPL);
         EXPECT_EQ(events[0].data, utf16_with_nul(description));
         EXPECT_EQ(events[0].digest(fakefw::HashAlg::Sha256),
-                  fakefw::hash(fakefw::HashAlg::Sha256, archive.iov_base, archive.iov_len));
+                  fakefw::hash(fakefw::HashAlg::Sha256, archive.pages.ptr(), archive.size));
     }
 };
 
@@ -113,8 +111,8 @@ TEST_F(PackCpio, FilesBecomeMembersInCodeUnitOrderBelowThePrefixDirectories) {
     expect_member(p.members[2], ".extra/credentials/B.cred", S_REGULAR | 0400, 3, "bravo!");
     expect_member(p.members[3], ".extra/credentials/a.cred", S_REGULAR | 0400, 4, "alpha");
     expect_member(p.members[4], ".extra/credentials/c.CRED", S_REGULAR | 0400, 5, "");
-    EXPECT_EQ(bytes().substr(archive.iov_len - TRAILER.size()), TRAILER);
-    EXPECT_EQ(fw.memory().pool_size(archive.iov_base), archive.iov_len);
+    EXPECT_EQ(bytes().substr(archive.size - TRAILER.size()), TRAILER);
+    EXPECT_EQ(fw.memory().pages(archive.pages.addr())->type, EfiLoaderData);
     expect_measured(12, u"Credentials initrd");
     EXPECT_TRUE(messages().empty());
 }
@@ -224,16 +222,17 @@ TEST_P(PackCpioPass, GivesNothingOrFailsWithoutLeavingAnArchive) {
     EXPECT_EQ(pack(request), c.status);
     EXPECT_EQ(messages(), c.message ? Strings{c.message} : Strings{});
     if (c.status == EFI_SUCCESS) {
-        EXPECT_EQ(archive.iov_base, nullptr);
-        EXPECT_EQ(archive.iov_len, 0u);
+        EXPECT_FALSE(archive.pages);
+        EXPECT_EQ(archive.size, 0u);
         EXPECT_FALSE(measured);
         EXPECT_TRUE(tpm.calls().empty());
     } else {
-        EXPECT_EQ(archive.iov_base, UNTOUCHED);
-        EXPECT_EQ(archive.iov_len, 77u);
+        EXPECT_FALSE(archive.pages);
+        EXPECT_EQ(archive.size, UNTOUCHED);
         EXPECT_TRUE(measured);
     }
     EXPECT_EQ(fw.memory().live_pool_count(), 0u);
+    EXPECT_EQ(fw.memory().live_pages_count(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(PackCpio, PackCpioPass, ::testing::ValuesIn(pass_cases),
@@ -409,9 +408,9 @@ TEST_F(PackCpio, FilesAreReadStraightIntoOneArchiveAllocation) {
     esp.add_file(in_extra("a.raw"), pseudo_random(4 * 1024 * 1024, 3));
     esp.add_file(in_extra("b.raw"), pseudo_random(1024 * 1024 + 1, 4));
     fw.memory().reset_counters();
-    size_t before = fw.memory().pool_bytes();
+    size_t before = fw.memory().live_bytes();
     ASSERT_EQ(pack(SYSEXT), EFI_SUCCESS);
-    EXPECT_EQ(archive.iov_len, fw.memory().pool_size(archive.iov_base));
-    EXPECT_LE(fw.memory().peak_pool_bytes() - before, archive.iov_len + 4 * 4096);
+    EXPECT_EQ(fw.memory().pages(archive.pages.addr())->n_pages, efi_size_to_pages(archive.size));
+    EXPECT_LE(fw.memory().peak_bytes() - before, archive.size + 4 * 4096);
     EXPECT_LE(fw.memory().copied_bytes(), 4096u);
 }
