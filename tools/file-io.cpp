@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <exception>
 #include <cstring>
 #include <fcntl.h>
-#include <future>
+#include <semaphore>
 #include <iterator>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -191,56 +193,73 @@ void OutputFile::commit() {
 
 void DataCopier::copy(const InputFile &in, std::uint64_t in_offset, std::uint64_t size, OutputFile &out,
                       std::uint64_t out_offset, const ChunkSink &sink, bool in_parallel) {
-    std::future<void> sinking; // the sink's work on the previous chunk
-    for (int b = 0; size > 0; b ^= 1) {
-        std::vector<std::uint8_t> &buffer = buffers_[b];
-        buffer.resize(CHUNK);
+    if (in_parallel && size > CHUNK) {
+        copy_in_parallel(in, in_offset, size, out, out_offset, sink);
+        return;
+    }
+    std::vector<std::uint8_t> &buffer = buffers_[0];
+    buffer.resize(CHUNK);
+    while (size > 0) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, CHUNK));
-        // The chunk is still in the cache when the kernel copies it right after.
         in.read_at(buffer.data(), n, in_offset);
-        if (sinking.valid())
-            sinking.get();
-        if (in_parallel)
-            sinking = std::async(std::launch::async, [&sink, data = buffer.data(), n] { sink(data, n); });
-        else
-            sink(buffer.data(), n);
-        if (!in_kernel_ || !copy_in_kernel(in, in_offset, n, out, out_offset))
-            out.write_at(buffer.data(), n, out_offset);
+        sink(buffer.data(), n);
+        out.write_at(buffer.data(), n, out_offset);
         in_offset += n;
         out_offset += n;
         size -= n;
     }
-    if (sinking.valid())
-        sinking.get();
 }
 
-// Returns false when the kernel cannot copy between these files, before anything of this
-// chunk was written; the buffer is written from then on.
-bool DataCopier::copy_in_kernel(const InputFile &in, std::uint64_t in_offset, std::size_t size, OutputFile &out,
-                                std::uint64_t out_offset) {
-    bool first = true;
-    while (size > 0) {
-        loff_t from = static_cast<loff_t>(in_offset);
-        loff_t to = static_cast<loff_t>(out_offset);
-        ssize_t copied = ::copy_file_range(in.fd(), &from, out.fd(), &to, size, 0);
-        if (copied < 0 && errno == EINTR)
-            continue;
-        if (copied < 0 && first && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
-            in_kernel_ = false;
-            return false;
+// The reading thread fills the buffers in turn and writes each out; the sink's thread takes
+// them in the same order and hands each back when done. A chunk of 0 bytes ends the sink's
+// thread, also when reading or writing throws; what the sink throws is thrown here after.
+void DataCopier::copy_in_parallel(const InputFile &in, std::uint64_t in_offset, std::uint64_t size,
+                                  OutputFile &out, std::uint64_t out_offset, const ChunkSink &sink) {
+    std::size_t filled_size[BUFFERS] = {};
+    std::counting_semaphore<BUFFERS> free_buffers(BUFFERS), filled(0);
+    std::exception_ptr sink_failure;
+    std::thread sinking([&] {
+        for (std::size_t b = 0; filled.acquire(), filled_size[b] != 0; b = (b + 1) % BUFFERS) {
+            try {
+                if (!sink_failure)
+                    sink(buffers_[b].data(), filled_size[b]);
+            } catch (...) {
+                sink_failure = std::current_exception();
+            }
+            free_buffers.release();
         }
-        if (copied < 0) {
-            int error = errno;
-            throw ToolError(out.path(), "cannot copy " + in.path() + " into it: " + errno_text(error));
+    });
+    std::size_t b = 0;
+    auto hand_over = [&](std::size_t n) {
+        filled_size[b] = n;
+        filled.release();
+        b = (b + 1) % BUFFERS;
+    };
+    auto finish = [&] {
+        free_buffers.acquire();
+        hand_over(0);
+        sinking.join();
+    };
+    try {
+        while (size > 0) {
+            free_buffers.acquire();
+            buffers_[b].resize(CHUNK);
+            std::uint8_t *data = buffers_[b].data();
+            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, CHUNK));
+            in.read_at(data, n, in_offset);
+            hand_over(n);
+            out.write_at(data, n, out_offset);
+            in_offset += n;
+            out_offset += n;
+            size -= n;
         }
-        if (copied == 0)
-            throw ToolError(in.path(), "the file shrank while it was being read");
-        first = false;
-        in_offset += static_cast<std::uint64_t>(copied);
-        out_offset += static_cast<std::uint64_t>(copied);
-        size -= static_cast<std::size_t>(copied);
+    } catch (...) {
+        finish();
+        throw;
     }
-    return true;
+    finish();
+    if (sink_failure)
+        std::rethrow_exception(sink_failure);
 }
 
 } // namespace korvane

@@ -61,23 +61,24 @@ private:
 // Sees each chunk of data a copy moves, in order.
 using ChunkSink = std::function<void(const std::uint8_t *data, std::size_t size)>;
 
-// Copies file data in chunks, so that sink sees every byte. The write is left to the kernel
-// where it can do it (copy_file_range), else made from the buffer.
+// Copies file data in chunks, read once into a buffer and written from it, so that sink sees
+// every byte without a second read.
 class DataCopier {
 public:
     static constexpr std::size_t CHUNK = 1 << 20;
 
-    // With in_parallel, a costly sink (digests of the data) works on one chunk in a second
-    // thread while the next chunk is read and copied.
+    // With in_parallel, a costly sink (digests of the data) runs in a second thread, a few
+    // chunks behind the reading and writing, so that neither waits on the other's every step.
     void copy(const InputFile &in, std::uint64_t in_offset, std::uint64_t size, OutputFile &out,
               std::uint64_t out_offset, const ChunkSink &sink, bool in_parallel = false);
 
 private:
-    bool copy_in_kernel(const InputFile &in, std::uint64_t in_offset, std::size_t size, OutputFile &out,
-                        std::uint64_t out_offset);
+    static constexpr std::size_t BUFFERS = 4;
 
-    std::vector<std::uint8_t> buffers_[2];
-    bool in_kernel_ = true;
+    void copy_in_parallel(const InputFile &in, std::uint64_t in_offset, std::uint64_t size, OutputFile &out,
+                          std::uint64_t out_offset, const ChunkSink &sink);
+
+    std::vector<std::uint8_t> buffers_[BUFFERS];
 };
 
 } // namespace korvane
