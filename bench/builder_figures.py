@@ -2,10 +2,12 @@
 stub, kernel and initrd into one file, and objcopy appending the same two sections to the stub;
 and signed, korvane-uki signing as it writes against korvane-uki build followed by sbsign.
 Wall time and peak memory of each, from rounds interleaved so that the machine's load falls on
-all alike; every output is overwritten, as a user rebuilding an image does."""
+all alike; every output is overwritten, as a user rebuilding an image does, after the previous
+outputs have gone to disk."""
 
 from __future__ import annotations
 
+import os
 import re
 import struct
 import subprocess
@@ -105,6 +107,8 @@ def run(build_dir: Path, rounds: int) -> dict:
         peak_kib: dict[str, list[int]] = {name: [] for name in commands}
         for _ in range(rounds):
             for name, argv in commands.items():
+                # The previous run's output goes to disk first, so that its writeback does not stall this one.
+                os.sync()
                 s, kib = _timed(argv, stats)
                 seconds[name].append(s)
                 peak_kib[name].append(kib)
