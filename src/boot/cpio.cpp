@@ -1,7 +1,5 @@
 #include "cpio.h"
 
-#include "dir-names.h"
-#include "file-util.h"
 #include "log.h"
 #include "measure.h"
 
@@ -150,6 +148,10 @@ struct CpioArchive {
     void *buffer = nullptr;
     size_t size = 0, capacity = 0;
     PageAllocation pages = {};
+    // Memory of the caller's, planned for the whole archive, that a directory pass packs into
+    // instead of pages of its own.
+    void *place = nullptr;
+    size_t place_size = 0;
 
     CpioArchive() = default;
     CpioArchive(const CpioArchive &) = delete;
@@ -159,7 +161,7 @@ struct CpioArchive {
     void free_buffer() {
         if (pages.n_pages != 0)
             free_pages(&pages);
-        else
+        else if (buffer != place)
             free_pool(buffer);
     }
     iovec release() {
@@ -304,6 +306,15 @@ EFI_STATUS open_sidecar_directory(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image,
 bool cpio_reserve(CpioArchive *archive, size_t needed, size_t planned) {
     if (needed <= archive->capacity)
         return true;
+    // The caller's place was planned for the whole archive: it is taken once, never grown.
+    if (archive->place) {
+        ASSERT(needed <= archive->place_size);
+        memcpy(archive->place, archive->buffer, archive->size);
+        archive->free_buffer();
+        archive->buffer = archive->place;
+        archive->capacity = archive->place_size;
+        return true;
+    }
     size_t doubled = archive->capacity;
     if (!MUL_ASSIGN_SAFE(&doubled, size_t{2}) || doubled > planned)
         doubled = planned;
@@ -357,6 +368,31 @@ EFI_STATUS cpio_read_member(EFI_FILE_PROTOCOL *dir, const char16_t *name, size_t
 
 size_t add_saturated(size_t a, size_t b) { return INC_SAFE(&a, b) ? a : SIZE_MAX; }
 
+// The bytes pack_cpio_leading_dirs appends for `path`; false when that does not fit.
+[[nodiscard]] bool leading_dirs_size(const char *path, size_t *ret) {
+    size_t size = 0, component = 0, i = 0;
+    for (; path[i] != 0; i++) {
+        if (path[i] != '/')
+            continue;
+        if (i > component && !cpio_size_after(size, i + 1, 0, &size))
+            return false;
+        component = i + 1;
+    }
+    return cpio_size_after(size, i + 1, 0, ret);
+}
+
+// What the trailer and the members of the named files add to an archive, if each file is as
+// large as its directory entry says; SIZE_MAX when that does not fit.
+size_t planned_members(const NameList &names, const char *prefix) {
+    size_t rest = sizeof(CPIO_TRAILER);
+    for (size_t i = 0; i < names.size(); i++) {
+        size_t member = 0;
+        if (file_member_size(prefix, names[i], names.file_size(i), &member))
+            rest = add_saturated(rest, member);
+    }
+    return rest;
+}
+
 // The archive of the named files: the directories of the prefix, each file read once straight
 // into the archive, the trailer. The room is planned from the sizes in the directory entries.
 // A file too large for a member, or for the memory there is, is left out with its message.
@@ -369,12 +405,7 @@ EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const
     archive->capacity = archive->size;
 
     // What the trailer and the members still to come will add.
-    size_t rest = sizeof(CPIO_TRAILER);
-    for (size_t i = 0; i < names.size(); i++) {
-        size_t member = 0;
-        if (file_member_size(request.prefix, names[i], names.file_size(i), &member))
-            rest = add_saturated(rest, member);
-    }
+    size_t rest = planned_members(names, request.prefix);
     // The trailer's room is bounded and always kept, so that it can be appended at the end.
     ASSERT(cpio_reserve(archive, archive->size + sizeof(CPIO_TRAILER), add_saturated(archive->size, rest)));
 
@@ -411,40 +442,43 @@ EFI_STATUS pack_named_files(EFI_FILE_PROTOCOL *dir, const NameList &names, const
 
 } // namespace
 
-EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
-                     CpioPages *archive_out, bool *measured_out) {
+EFI_STATUS plan_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
+                     CpioPlan *plan_out) {
     ASSERT(loaded_image);
-    auto nothing = [&] {
-        *archive_out = {};
-        *measured_out = false;
-        return EFI_SUCCESS;
-    };
     if (!loaded_image->DeviceHandle)
-        return nothing();
+        return EFI_SUCCESS;
 
     FileHandle root;
     EFI_STATUS err = open_volume_root(loaded_image->DeviceHandle, root.out());
     if (err == EFI_UNSUPPORTED)
-        return nothing();
+        return EFI_SUCCESS;
     if (err != EFI_SUCCESS)
         return log_error(err, "Unable to open root directory: %m");
 
     FileHandle dir;
     err = open_sidecar_directory(loaded_image, root.get(), request.dir_path, &dir);
     if (err == EFI_NOT_FOUND)
-        return nothing();
+        return EFI_SUCCESS;
     if (err != EFI_SUCCESS)
         return err;
 
-    NameList names;
-    err = list_directory_names(dir.get(), request.suffix, request.skip_suffix, "extra", &names);
-    if (err != EFI_SUCCESS)
+    err = list_directory_names(dir.get(), request.suffix, request.skip_suffix, "extra", &plan_out->names);
+    if (err != EFI_SUCCESS || plan_out->names.size() == 0)
         return err;
-    if (names.size() == 0)
-        return nothing();
 
+    size_t leading = SIZE_MAX;
+    (void)leading_dirs_size(request.prefix, &leading);
+    plan_out->room = add_saturated(leading, planned_members(plan_out->names, request.prefix));
+    plan_out->dir = move(dir);
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS pack_cpio_planned(CpioPlan &plan, const CpioPackRequest &request, void *place, CpioPages *archive_out,
+                             size_t *size_out, bool *measured_out) {
     CpioArchive archive;
-    err = pack_named_files(dir.get(), names, request, &archive);
+    archive.place = place;
+    archive.place_size = plan.room;
+    EFI_STATUS err = pack_named_files(plan.dir.get(), plan.names, request, &archive);
     if (err != EFI_SUCCESS)
         return err;
 
@@ -454,9 +488,26 @@ EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPa
     if (err != EFI_SUCCESS)
         return log_error(err, "Unable to add cpio TPM measurement for PCR %u (%ls), ignoring: %m", request.pcr,
                          request.event_description);
-    archive.release_pages(archive_out);
+    *size_out = archive.size;
     *measured_out = measured;
+    if (!place)
+        archive.release_pages(archive_out);
     return EFI_SUCCESS;
+}
+
+EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
+                     CpioPages *archive_out, bool *measured_out) {
+    CpioPlan plan;
+    EFI_STATUS err = plan_cpio(loaded_image, request, &plan);
+    if (err != EFI_SUCCESS)
+        return err;
+    if (plan.room == 0) {
+        *archive_out = {};
+        *measured_out = false;
+        return EFI_SUCCESS;
+    }
+    size_t size = 0;
+    return pack_cpio_planned(plan, request, nullptr, archive_out, &size, measured_out);
 }
 
 } // namespace korvane

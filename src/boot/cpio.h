@@ -12,8 +12,10 @@
 // A failing pack_cpio_one or pack_cpio_dir leaves the archive and the counter as they were.
 #pragma once
 
+#include "dir-names.h"
 #include "efi/efi.h"
 #include "efi/loaded-image.h"
+#include "file-util.h"
 #include "util.h"
 
 namespace korvane {
@@ -79,5 +81,22 @@ struct CpioPages {
 // memory there is (EFI_OUT_OF_RESOURCES), is logged and left out; the others are packed.
 EFI_STATUS pack_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
                      CpioPages *archive_out, bool *measured_out);
+
+// pack_cpio in two steps, so that the caller can give the archive its place: the directory
+// opened and listed, and the room the archive takes if every file is as large as its entry
+// says (SIZE_MAX when that does not fit). Room 0: nothing to pack.
+struct CpioPlan {
+    FileHandle dir;
+    NameList names;
+    size_t room = 0;
+};
+// Fails, logged, when the directory cannot be opened or listed; a missing one plans nothing.
+EFI_STATUS plan_cpio(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const CpioPackRequest &request,
+                     CpioPlan *plan_out);
+// Packs and measures a plan with room: into `place` (plan.room bytes of the caller's) when it is
+// not null, else into pages returned in archive_out. The archive's size, at most the room, goes
+// to size_out. On failure the outputs are not written.
+EFI_STATUS pack_cpio_planned(CpioPlan &plan, const CpioPackRequest &request, void *place, CpioPages *archive_out,
+                             size_t *size_out, bool *measured_out);
 
 } // namespace korvane

@@ -23,8 +23,8 @@ enum InitrdSlot {
     INITRD_SLOT_COUNT,
 };
 
-// Slots 0 and 1 point into the loaded image; the others are memory owned here: the pages of
-// an archive given to adopt, else pool.
+// Slots 0 and 1 point into the loaded image; the others are memory owned here (the pages of
+// an archive given to adopt, else pool) or, when placed, part of the combined initrd.
 class InitrdSlots {
 public:
     InitrdSlots() = default;
@@ -36,11 +36,15 @@ public:
     const iovec &operator[](size_t i) const { return slots_[i]; }
     // Takes over the archive's pages.
     void adopt(size_t i, CpioPages &archive);
+    // Bytes already where the combined initrd holds them; not released here.
+    void place(size_t i, iovec bytes);
     void free_owned();
 
 private:
+    enum class Memory : uint8_t { POOL, PAGES, PLACED };
     iovec slots_[INITRD_SLOT_COUNT] = {};
     size_t n_pages_[INITRD_SLOT_COUNT] = {};
+    Memory memory_[INITRD_SLOT_COUNT] = {};
 };
 
 // The parts in hand-over order; refers to memory it does not own.
@@ -66,9 +70,26 @@ struct SidecarMeasured {
     int *confext;
 };
 
-// Credentials, global credentials, system and configuration extensions beside the image.
+// The combined initrd begun before the sidecar archives are packed, so that they are read
+// straight into their place in it: `before` and `after` are the bytes of the parts that go
+// in front of them and behind them, each padded to a multiple of 4.
+struct CombinedInitrd {
+    Pages *pages;
+    size_t before;
+    size_t after;
+};
+
+// The bytes in front of the sidecar archives and behind them, once the embedded parts and the
+// add-ons are known; false when a sum overflows.
+bool plan_combined_initrd(const InitrdSlots &slots, const NamedAddonList &ucode_addons,
+                          const NamedAddonList &initrd_addons, CombinedInitrd *ret);
+
+// Credentials, global credentials, system and configuration extensions beside the image. With
+// `combined`, when there is a sidecar and pages below 4 GiB for all of the initrd, they are
+// allocated into combined->pages and the archives packed in their place there; else each archive
+// gets pages of its own.
 void generate_sidecar_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, InitrdSlots &slots,
-                              const SidecarMeasured &measured);
+                              const SidecarMeasured &measured, const CombinedInitrd *combined = nullptr);
 
 // ".pcrsig", ".pcrpkey", ".profile" and ".osrel" as one-file archives under ".extra".
 void generate_embedded_initrds(const EFI_LOADED_IMAGE_PROTOCOL *loaded_image, const PeSectionSpan *sections,
@@ -81,8 +102,10 @@ void append_initrd_slots(const InitrdSlots &slots, InitrdList &list);
 void measure_and_append_ucode_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured);
 void measure_and_append_initrd_addons(InitrdList &list, const NamedAddonList &addons, int *parameters_measured);
 
-// Copies the parts, each zero-filled to a multiple of 4, into pages below 4 GiB.
-// EFI_OUT_OF_RESOURCES when the total size overflows or (logged) the firmware has no pages for it.
+// Copies the parts, each zero-filled to a multiple of 4, into pages below 4 GiB: into
+// *ret_pages when they are already allocated (a part already in its place there is not
+// copied), else into new ones. EFI_OUT_OF_RESOURCES when the total size overflows or (logged)
+// the firmware has no pages for it.
 EFI_STATUS combine_initrds(const InitrdList &list, Pages *ret_pages, size_t *ret_size);
 
 } // namespace korvane

@@ -97,10 +97,15 @@ EFI_STATUS run(EFI_HANDLE image) {
     install_embedded_devicetree(s.devicetree, s.loaded_image, s.sections);
     install_addon_devicetrees(s.devicetree, s.addons.devicetrees, &s.kernel_params_measured);
 
-    generate_sidecar_initrds(s.loaded_image, s.initrd_slots,
-                             {&s.kernel_params_measured, &s.sysext_initrd_measured, &s.confext_initrd_measured});
+    // The archives of the files beside the image are packed last, straight into the combined
+    // initrd, once the parts around them are known.
     generate_embedded_initrds(s.loaded_image, s.sections, s.initrd_slots);
     lookup_embedded_initrds(s.loaded_image, s.sections, s.initrd_slots);
+    CombinedInitrd combined = {&s.combined_initrd, 0, 0};
+    bool plannable = plan_combined_initrd(s.initrd_slots, s.addons.ucodes, s.addons.initrds, &combined);
+    generate_sidecar_initrds(s.loaded_image, s.initrd_slots,
+                             {&s.kernel_params_measured, &s.sysext_initrd_measured, &s.confext_initrd_measured},
+                             plannable ? &combined : nullptr);
     measure_and_append_ucode_addons(s.initrds, s.addons.ucodes, &s.kernel_params_measured);
     append_initrd_slots(s.initrd_slots, s.initrds);
     measure_and_append_initrd_addons(s.initrds, s.addons.initrds, &s.kernel_params_measured);

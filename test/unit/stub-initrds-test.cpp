@@ -373,3 +373,87 @@ TEST_F(Assembly, AnAddonWhoseMeasurementFailsIsStillHandedOverAndLowersTheFlag) 
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(text(list[1]), "IY");
 }
+
+namespace {
+
+// The initrd steps as the boot takes them, with the sidecar archives packed into the combined
+// initrd when `in_place`: the combined bytes ("" when they could not be combined), the digests
+// measured, the bytes CopyMem moved to combine, the pages live once the slots are released.
+struct Assembled {
+    std::string combined;
+    std::vector<Bytes> digests;
+    uint64_t copied = 0;
+    size_t live_pages = 0;
+};
+
+class InPlace : public Assembly {
+protected:
+    Assembled assemble(EFI_LOADED_IMAGE_PROTOCOL &loaded, const PeSectionSpan *sections, bool in_place) {
+        NamedAddonList ucodes, initrds;
+        append_addon(ucodes, u"A.addon.efi", "UA");
+        append_addon(initrds, u"X.addon.efi", "IXX");
+        InitrdSlots slots;
+        generate_embedded_initrds(&loaded, sections, slots);
+        lookup_embedded_initrds(&loaded, sections, slots);
+        Pages pages;
+        CombinedInitrd room = {&pages, 0, 0};
+        EXPECT_TRUE(plan_combined_initrd(slots, ucodes, initrds, &room));
+        int parameters = -1, sysext = -1, confext = -1;
+        size_t events_before = tpm.events().size();
+        generate_sidecar_initrds(&image, slots, {&parameters, &sysext, &confext}, in_place ? &room : nullptr);
+        InitrdList list;
+        measure_and_append_ucode_addons(list, ucodes, &parameters);
+        append_initrd_slots(slots, list);
+        measure_and_append_initrd_addons(list, initrds, &parameters);
+
+        Assembled out;
+        for (size_t i = events_before; i < tpm.events().size(); i++)
+            out.digests.push_back(tpm.events()[i].digest(fakefw::HashAlg::Sha256));
+        fw.memory().reset_counters();
+        size_t size = 0;
+        if (combine_initrds(list, &pages, &size) == EFI_SUCCESS)
+            out.combined = bytes(pages.ptr(), size);
+        out.copied = fw.memory().copied_bytes();
+        slots.free_owned();
+        out.live_pages = fw.memory().live_pages_count();
+        return out;
+    }
+};
+
+} // namespace
+
+// Packed straight into the combined initrd, the archives are the same bytes in the same place
+// and measured alike, and are never copied; when the firmware has no pages for the whole
+// initrd up front, each archive gets its own as before.
+TEST_F(InPlace, SidecarArchivesArePackedStraightIntoTheCombinedInitrd) {
+    add_sidecars();
+    esp.add_file(u"\\EFI\\Linux\\uki.efi.extra.d\\big.raw", std::string(48 * 1024, 'B'));
+    std::string osrel = "ID=x\n", ucode = "UC", base(16 * 1024 + 1, 'b');
+    std::string layout(0x10000, '\0');
+    PeSectionSpan sections[IMAGE_SECTION_COUNT] = {};
+    uint64_t at = 0x1000;
+    for (auto [section, data] :
+         {std::pair{SECTION_OSREL, &osrel}, std::pair{SECTION_UCODE, &ucode}, std::pair{SECTION_INITRD, &base}}) {
+        layout.replace(at, data->size(), *data);
+        sections[section] = {.mem_size = data->size(), .mem_offset = at};
+        at += 0x2000;
+    }
+    EFI_LOADED_IMAGE_PROTOCOL loaded = {.ImageBase = layout.data()};
+
+    Assembled apart = assemble(loaded, sections, false);
+    Assembled in_place = assemble(loaded, sections, true);
+    ASSERT_GT(apart.combined.size(), 48u * 1024);
+    EXPECT_EQ(in_place.combined, apart.combined);
+    EXPECT_EQ(in_place.digests, apart.digests);
+    // Only the parts around the archives are copied: the add-ons, ucode, base and os-release.
+    EXPECT_GT(apart.copied, 64u * 1024);
+    EXPECT_LT(in_place.copied, 20u * 1024);
+    EXPECT_EQ(in_place.live_pages, 1u);
+    EXPECT_EQ(apart.live_pages, 1u);
+
+    fw.memory().limit_allocations(56 * 1024);
+    Assembled fallback = assemble(loaded, sections, true);
+    EXPECT_EQ(fallback.combined, "");
+    EXPECT_EQ(fallback.digests, apart.digests);
+    EXPECT_EQ(fallback.live_pages, 0u);
+}
