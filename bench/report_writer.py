@@ -137,10 +137,12 @@ def _above_the_floor(b: dict) -> list[str]:
     out = ["", "### What the stub does above the floor", ""]
     if "bare" in b:
         bare = b["bare"]
+        extra = full["extra_instructions"]
+        with_files = (f"{_millions(extra)} more" if extra >= 0 else f"{_millions(-extra)} less")
         out += [f"With nothing beside the image the stub costs {_millions(bare['extra_instructions'])} instructions "
-                f"more than the floor; with the credentials, the extension image and the add-ons "
-                f"{_millions(full['extra_instructions'])} more (no TPM in both). The first part is paid on every "
-                "boot, the rest follows the files beside the image.", ""]
+                f"more than the floor; with the credentials, the extension image and the add-ons {with_files} "
+                "(no TPM in both). The first part is paid on every boot, the rest follows the files beside the "
+                "image.", ""]
     out += [
         "Paid on every boot, for features the floor leaves out by design:",
         "",

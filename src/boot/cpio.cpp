@@ -142,8 +142,8 @@ EFI_STATUS cpio_dir(const char *path, size_t path_len, uint32_t dir_mode, uint32
 }
 
 // Owns an archive under construction until it is handed over. The public appends keep the
-// buffer in pool at exactly `size`; a directory pass reserves room ahead in `pages`, then
-// `buffer` is their start, and writes into it.
+// buffer in pool at exactly `size`; a directory pass reserves room ahead, in `pages` or in the
+// caller's `place`, and writes into it from `buffer`, their start.
 struct CpioArchive {
     void *buffer = nullptr;
     size_t size = 0, capacity = 0;
