@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <exception>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
-#include <semaphore>
 #include <iterator>
 #include <random>
+#include <semaphore>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>

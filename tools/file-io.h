@@ -23,7 +23,6 @@ public:
 
     const std::string &path() const { return path_; }
     std::uint64_t size() const { return size_; }
-    int fd() const { return fd_; }
 
     // Reads exactly size bytes at offset.
     void read_at(void *buffer, std::size_t size, std::uint64_t offset) const;
@@ -46,7 +45,6 @@ public:
     OutputFile &operator=(const OutputFile &) = delete;
 
     const std::string &path() const { return path_; }
-    int fd() const { return fd_; }
 
     void write_at(const void *data, std::size_t size, std::uint64_t offset);
     // Closes the file and renames it to path.

@@ -75,11 +75,11 @@ public:
     void copy_mem(VOID *dest, const VOID *src, UINTN n);
 
 private:
+    void count_allocated(size_t size);
+
     UINTN max_allocation_ = UINTN(1) << 30;
     std::map<const void *, PoolBlock> pool_;
     size_t live_bytes_ = 0, peak_bytes_ = 0;
-
-    void count_allocated(size_t size);
     uint64_t copied_bytes_ = 0;
     bool keep_freed_ = false;
     std::vector<FreedPool> freed_;
